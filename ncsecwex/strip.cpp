@@ -1,0 +1,143 @@
+#include "strip.h"
+
+#include <math.h>
+#include <string.h>
+
+#include <algorithm>
+
+namespace ncsecwex {
+namespace {
+
+size_t gPeakStripBytes = 0;
+
+uint8_t Scale(double v, double lo, double hi) {
+  if (!(hi > lo)) return 0;
+  double s = floor((v - lo) * 255.0 / (hi - lo) + 0.5);
+  return (uint8_t)std::min(255.0, std::max(0.0, s));
+}
+
+}  // namespace
+
+size_t PeakStripBytes() { return gPeakStripBytes; }
+void ResetPeakStripBytes() { gPeakStripBytes = 0; }
+
+bool StripReader::Set(GDALDatasetH dataset, GDALColorTableH palette,
+                      const std::vector<uint32_t> &bands, const Region &region) {
+  set_ = false;
+  dataset_ = dataset;
+  palette_ = palette;
+  region_ = region;
+  // One band or two give grey from the first; three or more give R, G, B.
+  size_t used = bands.size() >= 3 ? 3 : 1;
+  gdalBands_.clear();
+  channelOf_.clear();
+  min_.clear();
+  max_.clear();
+  if (palette_ != nullptr) {
+    gdalBands_.push_back(1);
+    for (size_t i = 0; i < used; ++i) channelOf_.push_back((int)bands[i]);  // c1, c2, c3
+    type_ = GDT_Int32;
+  } else {
+    for (size_t i = 0; i < used; ++i) {
+      gdalBands_.push_back((int)bands[i] + 1);
+      channelOf_.push_back((int)i);
+    }
+    type_ = GDT_Byte;
+    for (int b : gdalBands_)
+      if (GDALGetRasterDataType(GDALGetRasterBand(dataset_, b)) != GDT_Byte) type_ = GDT_Float64;
+    if (type_ == GDT_Float64) {
+      for (int b : gdalBands_) {
+        double minMax[2] = {0, 0};
+        if (GDALComputeRasterMinMax(GDALGetRasterBand(dataset_, b), FALSE, minMax) != CE_None)
+          return false;
+        min_.push_back(minMax[0]);
+        max_.push_back(minMax[1]);
+      }
+    }
+  }
+  if (channelOf_.size() == 1) channelOf_.resize(3, channelOf_[0]);
+  sampleSize_ = GDALGetDataTypeSizeBytes(type_);
+  size_t lineBytes = (size_t)region.windowWidth * gdalBands_.size() * (size_t)sampleSize_;
+  size_t fit = lineBytes > 0 ? kMaxStripBytes / lineBytes : 1;
+  stripLines_ = (int)std::max<size_t>(1, std::min<size_t>({fit, (size_t)kMaxStripLines,
+                                                            (size_t)region.windowHeight}));
+  strip_.clear();
+  strip_.shrink_to_fit();
+  stripFirst_ = stripCount_ = nextLine_ = 0;
+  set_ = true;
+  return true;
+}
+
+bool StripReader::ReadStrip(int first) {
+  const Region &r = region_;
+  int count = std::min(stripLines_, r.windowHeight - first);
+  size_t nb = gdalBands_.size();
+  size_t bytes = (size_t)r.windowWidth * (size_t)count * nb * (size_t)sampleSize_;
+  if (strip_.size() < bytes) {
+    strip_.resize(bytes);
+    gPeakStripBytes = std::max(gPeakStripBytes, strip_.capacity());
+  }
+
+  GDALRasterIOExtraArg extra;
+  INIT_RASTERIO_EXTRA_ARG(extra);
+  bool oneToOne = r.windowWidth == r.width && r.windowHeight == r.height;
+  int yOff, ySize;
+  if (oneToOne) {
+    yOff = r.top + first;
+    ySize = count;
+  } else {
+    // The strip's share of the source, in fractional rows, so that strips
+    // sample exactly where one read of the whole window would.
+    double step = (double)r.height / r.windowHeight;
+    extra.bFloatingPointWindowValidity = TRUE;
+    extra.dfXOff = r.left;
+    extra.dfXSize = r.width;
+    extra.dfYOff = r.top + first * step;
+    extra.dfYSize = count * step;
+    extra.eResampleAlg = palette_ != nullptr ? GRIORA_NearestNeighbour : GRIORA_Average;
+    yOff = (int)floor(extra.dfYOff);
+    int yEnd = (int)ceil(extra.dfYOff + extra.dfYSize);
+    yEnd = std::min(std::max(yEnd, yOff + 1), r.top + r.height);
+    ySize = yEnd - yOff;
+  }
+  int pixelSpace = (int)nb * sampleSize_;
+  CPLErr err = GDALDatasetRasterIOEx(dataset_, GF_Read, r.left, yOff, r.width, ySize,
+                                     strip_.data(), r.windowWidth, count, type_, (int)nb,
+                                     gdalBands_.data(), pixelSpace,
+                                     (GSpacing)pixelSpace * r.windowWidth, sampleSize_, &extra);
+  if (err != CE_None) return false;
+  stripFirst_ = first;
+  stripCount_ = count;
+  return true;
+}
+
+uint8_t StripReader::Channel(const uint8_t *pixel, int channel) const {
+  int source = channelOf_[channel];
+  if (palette_ != nullptr) {
+    int32_t index;
+    memcpy(&index, pixel, sizeof index);
+    const GDALColorEntry *entry = GDALGetColorEntry(palette_, index);
+    if (entry == nullptr) return 0;
+    short v = source == 0 ? entry->c1 : source == 1 ? entry->c2 : entry->c3;
+    return (uint8_t)std::min<short>(255, std::max<short>(0, v));
+  }
+  const uint8_t *sample = pixel + source * sampleSize_;
+  if (type_ == GDT_Byte) return *sample;
+  double v;
+  memcpy(&v, sample, sizeof v);
+  return Scale(v, min_[source], max_[source]);
+}
+
+bool StripReader::NextLine(uint8_t *rgb) {
+  if (!set_ || nextLine_ >= region_.windowHeight) return false;
+  if (nextLine_ >= stripFirst_ + stripCount_ && !ReadStrip(nextLine_)) return false;
+  size_t pixelBytes = gdalBands_.size() * (size_t)sampleSize_;
+  const uint8_t *row =
+      strip_.data() + (size_t)(nextLine_ - stripFirst_) * region_.windowWidth * pixelBytes;
+  for (int x = 0; x < region_.windowWidth; ++x, row += pixelBytes)
+    for (int k = 0; k < 3; ++k) rgb[3 * x + k] = Channel(row, k);
+  ++nextLine_;
+  return true;
+}
+
+}  // namespace ncsecwex
