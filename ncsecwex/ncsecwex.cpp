@@ -41,6 +41,7 @@ int32_t Fail(int error) {
 struct EcwView {
   GDALDatasetH dataset = nullptr;
   EcwFileInfo info{};
+  std::string gdalName;
   GDALColorTableH palette = nullptr;  // a paletted image's one band, as RGB
   ncsecwex::StripReader reader;
 };
@@ -76,6 +77,7 @@ NCS_API int32_t NCS_CALL NCScbmOpenFileView(const char *name, EcwView **pView, v
     return Fail(ENOMEM);
   }
   view->dataset = dataset;
+  view->gdalName = gdalName;
   if (bands == 1) {
     GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
     GDALColorTableH table = GDALGetRasterColorTable(band);
@@ -118,7 +120,7 @@ NCS_API int32_t NCS_CALL NCScbmSetFileView(EcwView *view, uint32_t bandCount, ui
   ncsecwex::Region region{left, top, right - left + 1, bottom - top + 1, windowWidth,
                           windowHeight};
   QuietErrors quiet;
-  if (!view->reader.Set(view->dataset, view->palette, bands, region)) return Fail(EINVAL);
+  if (!view->reader.Set(view->dataset, view->gdalName.c_str(), view->palette, bands, region)) return Fail(EINVAL);
   return 0;
 }
 

@@ -1,5 +1,8 @@
 #include "strip.h"
 
+#include "cpl_string.h"
+#include "gdal_priv.h"
+
 #include <math.h>
 #include <string.h>
 
@@ -21,7 +24,49 @@ uint8_t Scale(double v, double lo, double hi) {
 size_t PeakStripBytes() { return gPeakStripBytes; }
 void ResetPeakStripBytes() { gPeakStripBytes = 0; }
 
-bool StripReader::Set(GDALDatasetH dataset, GDALColorTableH palette,
+StripReader::~StripReader() {
+  if (flat_ != nullptr) GDALClose(flat_);
+}
+
+// A reduction reads strips with fractional source windows. GDAL would pick
+// an overview per strip from each strip's rounded window, which need not be
+// the one it picks for the whole window; so the choice is made once, here,
+// for the whole window, and the strips then read a source with no overviews
+// left to choose from.
+bool StripReader::ChooseSource(const char *name, GDALRIOResampleAlg resampling) {
+  overviewBands_.clear();
+  const Region &r = region_;
+  int xOff = r.left, yOff = r.top, xSize = r.width, ySize = r.height;
+  GDALRasterIOExtraArg extra;
+  INIT_RASTERIO_EXTRA_ARG(extra);
+  extra.eResampleAlg = resampling;
+  extra.bFloatingPointWindowValidity = TRUE;
+  extra.dfXOff = r.left;
+  extra.dfYOff = r.top;
+  extra.dfXSize = r.width;
+  extra.dfYSize = r.height;
+  GDALRasterBand *first = GDALRasterBand::FromHandle(GDALGetRasterBand(dataset_, gdalBands_[0]));
+  int level = GDALBandGetBestOverviewLevel2(first, xOff, yOff, xSize, ySize, r.windowWidth,
+                                            r.windowHeight, &extra);
+  if (level >= 0) {
+    for (int b : gdalBands_) {
+      GDALRasterBandH overview = GDALGetOverview(GDALGetRasterBand(dataset_, b), level);
+      if (overview == nullptr) return false;
+      overviewBands_.push_back(overview);
+    }
+    overviewRatioX_ = (double)GDALGetRasterXSize(dataset_) / GDALGetRasterBandXSize(overviewBands_[0]);
+    overviewRatioY_ = (double)GDALGetRasterYSize(dataset_) / GDALGetRasterBandYSize(overviewBands_[0]);
+    return true;
+  }
+  if (flat_ == nullptr) {
+    char **options = CSLSetNameValue(nullptr, "OVERVIEW_LEVEL", "NONE");
+    flat_ = GDALOpenEx(name, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, options, nullptr);
+    CSLDestroy(options);
+  }
+  return flat_ != nullptr;
+}
+
+bool StripReader::Set(GDALDatasetH dataset, const char *name, GDALColorTableH palette,
                       const std::vector<uint32_t> &bands, const Region &region) {
   set_ = false;
   dataset_ = dataset;
@@ -61,6 +106,10 @@ bool StripReader::Set(GDALDatasetH dataset, GDALColorTableH palette,
   size_t fit = lineBytes > 0 ? kMaxStripBytes / lineBytes : 1;
   stripLines_ = (int)std::max<size_t>(1, std::min<size_t>({fit, (size_t)kMaxStripLines,
                                                             (size_t)region.windowHeight}));
+  bool oneToOne = region.windowWidth == region.width && region.windowHeight == region.height;
+  resampling_ = oneToOne ? GRIORA_NearestNeighbour
+                         : palette_ != nullptr ? GRIORA_NearestNeighbour : GRIORA_Average;
+  if (!oneToOne && !ChooseSource(name, resampling_)) return false;
   strip_.clear();
   strip_.shrink_to_fit();
   stripFirst_ = stripCount_ = nextLine_ = 0;
@@ -78,34 +127,50 @@ bool StripReader::ReadStrip(int first) {
     gPeakStripBytes = std::max(gPeakStripBytes, strip_.capacity());
   }
 
-  GDALRasterIOExtraArg extra;
-  INIT_RASTERIO_EXTRA_ARG(extra);
-  bool oneToOne = r.windowWidth == r.width && r.windowHeight == r.height;
-  int yOff, ySize;
-  if (oneToOne) {
-    yOff = r.top + first;
-    ySize = count;
+  int pixelSpace = (int)nb * sampleSize_;
+  GSpacing lineSpace = (GSpacing)pixelSpace * r.windowWidth;
+  if (r.windowWidth == r.width && r.windowHeight == r.height) {
+    if (GDALDatasetRasterIOEx(dataset_, GF_Read, r.left, r.top + first, r.width, count,
+                              strip_.data(), r.windowWidth, count, type_, (int)nb,
+                              gdalBands_.data(), pixelSpace, lineSpace, sampleSize_,
+                              nullptr) != CE_None)
+      return false;
   } else {
     // The strip's share of the source, in fractional rows, so that strips
     // sample exactly where one read of the whole window would.
     double step = (double)r.height / r.windowHeight;
+    double rx = overviewBands_.empty() ? 1.0 : overviewRatioX_;
+    double ry = overviewBands_.empty() ? 1.0 : overviewRatioY_;
+    GDALRasterIOExtraArg extra;
+    INIT_RASTERIO_EXTRA_ARG(extra);
+    extra.eResampleAlg = resampling_;
     extra.bFloatingPointWindowValidity = TRUE;
-    extra.dfXOff = r.left;
-    extra.dfXSize = r.width;
-    extra.dfYOff = r.top + first * step;
-    extra.dfYSize = count * step;
-    extra.eResampleAlg = palette_ != nullptr ? GRIORA_NearestNeighbour : GRIORA_Average;
-    yOff = (int)floor(extra.dfYOff);
-    int yEnd = (int)ceil(extra.dfYOff + extra.dfYSize);
-    yEnd = std::min(std::max(yEnd, yOff + 1), r.top + r.height);
-    ySize = yEnd - yOff;
+    extra.dfXOff = r.left / rx;
+    extra.dfXSize = r.width / rx;
+    extra.dfYOff = (r.top + first * step) / ry;
+    extra.dfYSize = count * step / ry;
+    int sourceWidth = overviewBands_.empty() ? GDALGetRasterXSize(flat_)
+                                             : GDALGetRasterBandXSize(overviewBands_[0]);
+    int sourceHeight = overviewBands_.empty() ? GDALGetRasterYSize(flat_)
+                                              : GDALGetRasterBandYSize(overviewBands_[0]);
+    int xOff = std::min((int)floor(extra.dfXOff), sourceWidth - 1);
+    int yOff = std::min((int)floor(extra.dfYOff), sourceHeight - 1);
+    int xEnd = std::min(std::max((int)ceil(extra.dfXOff + extra.dfXSize), xOff + 1), sourceWidth);
+    int yEnd = std::min(std::max((int)ceil(extra.dfYOff + extra.dfYSize), yOff + 1), sourceHeight);
+    if (overviewBands_.empty()) {
+      if (GDALDatasetRasterIOEx(flat_, GF_Read, xOff, yOff, xEnd - xOff, yEnd - yOff,
+                                strip_.data(), r.windowWidth, count, type_, (int)nb,
+                                gdalBands_.data(), pixelSpace, lineSpace, sampleSize_,
+                                &extra) != CE_None)
+        return false;
+    } else {
+      for (size_t i = 0; i < nb; ++i)
+        if (GDALRasterIOEx(overviewBands_[i], GF_Read, xOff, yOff, xEnd - xOff, yEnd - yOff,
+                           strip_.data() + i * sampleSize_, r.windowWidth, count, type_,
+                           pixelSpace, lineSpace, &extra) != CE_None)
+          return false;
+    }
   }
-  int pixelSpace = (int)nb * sampleSize_;
-  CPLErr err = GDALDatasetRasterIOEx(dataset_, GF_Read, r.left, yOff, r.width, ySize,
-                                     strip_.data(), r.windowWidth, count, type_, (int)nb,
-                                     gdalBands_.data(), pixelSpace,
-                                     (GSpacing)pixelSpace * r.windowWidth, sampleSize_, &extra);
-  if (err != CE_None) return false;
   stripFirst_ = first;
   stripCount_ = count;
   return true;

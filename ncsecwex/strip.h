@@ -27,15 +27,22 @@ void ResetPeakStripBytes();
 
 class StripReader {
  public:
+  StripReader() = default;
+  StripReader(const StripReader &) = delete;
+  StripReader &operator=(const StripReader &) = delete;
+  ~StripReader();
+
   // Starts a view; `bands` are the image's band indexes from 0 (a paletted
   // image's three are its palette's red, green and blue).
-  bool Set(GDALDatasetH dataset, GDALColorTableH palette, const std::vector<uint32_t> &bands,
-           const Region &region);
+  // `name` opens a second handle when a reduction must not reach overviews.
+  bool Set(GDALDatasetH dataset, const char *name, GDALColorTableH palette,
+           const std::vector<uint32_t> &bands, const Region &region);
   // The window's next line, 3 bytes a pixel; false after the last line.
   bool NextLine(uint8_t *rgb);
   int StripLines() const { return stripLines_; }
 
  private:
+  bool ChooseSource(const char *name, GDALRIOResampleAlg resampling);
   bool ReadStrip(int first);
   uint8_t Channel(const uint8_t *pixel, int channel) const;
 
@@ -43,9 +50,15 @@ class StripReader {
   GDALColorTableH palette_ = nullptr;
   Region region_{};
   std::vector<int> gdalBands_;      // GDAL band numbers read into the strip
+  // Where a reduction reads: the image without its overviews, or the bands
+  // of the one overview GDAL itself would read for the whole window.
+  GDALDatasetH flat_ = nullptr;
+  std::vector<GDALRasterBandH> overviewBands_;
+  double overviewRatioX_ = 1.0, overviewRatioY_ = 1.0;
   std::vector<int> channelOf_;      // output R, G, B -> strip channel or palette entry
   std::vector<double> min_, max_;   // scaling of data wider than 8 bits
   GDALDataType type_ = GDT_Byte;
+  GDALRIOResampleAlg resampling_ = GRIORA_NearestNeighbour;
   int sampleSize_ = 1;
   int stripLines_ = 0;
   int stripFirst_ = 0, stripCount_ = 0;

@@ -1,0 +1,45 @@
+// Test images made with GDAL, and GDAL itself as the oracle for what a view
+// of them must deliver.
+#ifndef RHL_FIXTURES_H
+#define RHL_FIXTURES_H
+
+#include <stdint.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "gdal.h"
+
+namespace fixtures {
+
+using GeoTransform = std::array<double, 6>;
+constexpr GeoTransform kGeo = {500000.0, 2.5, 0.0, 4200000.0, 0.0, -2.5};
+
+// A fresh scratch folder under /tmp, removed at exit.
+std::string TempDir();
+
+struct Spec {
+  int width = 64, height = 48, bands = 3;
+  GDALDataType type = GDT_Byte;
+  bool paletted = false;
+  bool georeferenced = true;
+  GeoTransform geo = kGeo;
+  bool overviews = false;
+  std::string driver = "GTiff";  // or "JP2OpenJPEG"
+};
+// Writes an image whose pixels follow a fixed pattern; returns its path.
+std::string Make(const std::string &name, const Spec &spec);
+
+// What a view of `region` (left, top, right, bottom inclusive) at the window
+// size must deliver, from one RasterIO of the whole window: 3 bytes a pixel.
+std::vector<uint8_t> Oracle(const std::string &path, const std::vector<uint32_t> &bands,
+                            int left, int top, int right, int bottom, int windowWidth,
+                            int windowHeight);
+
+// The largest difference between two equally long byte runs.
+int MaxDifference(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b);
+
+}  // namespace fixtures
+
+#endif
