@@ -1,0 +1,32 @@
+#include "loader.h"
+
+#include <dlfcn.h>
+
+namespace rhl {
+
+HandlerModule::~HandlerModule() {
+  if (handle_ != nullptr) dlclose(handle_);
+}
+
+bool HandlerModule::Load(const std::string &path, std::string *error) {
+  // A bare file name would send dlopen searching the library path.
+  std::string where = path.find('/') == std::string::npos ? "./" + path : path;
+  handle_ = dlopen(where.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) {
+    const char *why = dlerror();
+    *error = why ? why : ("cannot load " + path);
+    return false;
+  }
+  for (int i = 0; i < kEntryCount; ++i) {
+    entries_[i] = dlsym(handle_, kHandlerEntries[i].name);
+    if (entries_[i] == nullptr) missing_.push_back(kHandlerEntries[i].name);
+  }
+  return true;
+}
+
+void *HandlerModule::Entry(int ordinal) const {
+  int i = ordinal - kFirstOrdinal;
+  return i >= 0 && i < kEntryCount ? entries_[i] : nullptr;
+}
+
+}  // namespace rhl

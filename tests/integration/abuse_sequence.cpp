@@ -1,0 +1,73 @@
+// One host session that calls the entries in every order a careless host
+// might. Run under valgrind by ctest: no error, no definite leak.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <vector>
+
+#include "fixtures.h"
+#include "module_host.h"
+
+using namespace fixtures;
+
+static int gFailures = 0;
+static void Expect(bool ok, const char *what) {
+  if (!ok) {
+    fprintf(stdout, "FAILED: %s\n", what);
+    ++gFailures;
+  }
+}
+
+// Records the host keeps for the whole session.
+static Raster gRaster, gFailed;
+static RegistrationBlock *gFirstBlock;
+
+int main() {
+  Spec spec;
+  spec.width = 120;
+  spec.height = 80;
+  std::string image = Make("abuse.tif", spec);
+  std::string link = TempDir() + "/abuse.url";
+  FILE *f = fopen(link.c_str(), "w");
+  fprintf(f, "%s\r\n", image.c_str());
+  fclose(f);
+
+  const rhl::HandlerModule &m = Module();
+  RhlRect whole{0, 0, 120, 80}, part{10, 10, 60, 50};
+  int32_t width = 0;
+  uint8_t *line = nullptr;
+  uint16_t flag = 0;
+  CaptureStart();  // the boxes this session provokes are expected
+
+  Expect(m.Open()(&gRaster, link.c_str(), 0) == 1, "open");
+  Expect(m.ReadLine()(&gRaster, 0, &line, &flag) == 0, "read before begin");
+  Expect(m.EndView()(&gRaster) == 1, "end before begin");
+  Expect(m.BeginView()(&gRaster, &whole, &whole, 1.0, &width) == 1, "begin");
+  Expect(m.ReadLine()(&gRaster, 0, &line, &flag) == 1 && line != nullptr, "read");
+  Expect(m.BeginView()(&gRaster, &part, &part, 0.5, &width) == 1, "begin again without end");
+  for (int y = 0; y < 40; ++y) Expect(m.ReadLine()(&gRaster, y, &line, &flag) == 1, "read part");
+  Expect(m.ReadLine()(&gRaster, 40, &line, &flag) == 0, "read past the window");
+  Expect(m.EndView()(&gRaster) == 1, "end");
+  Expect(m.EndView()(&gRaster) == 1, "end twice");
+  Expect(m.ReadLine()(&gRaster, 1, &line, &flag) == 0, "read after end");
+  RhlRect outside{100, 0, 200, 10};
+  Expect(m.BeginView()(&gRaster, &outside, &outside, 1.0, &width) == 0, "begin outside");
+  Expect(m.ReadLine()(&gRaster, 0, &line, &flag) == 0, "read after failed begin");
+  Expect(m.EndView()(&gRaster) == 1, "end after failed begin");
+
+  Expect(m.Open()(&gFailed, "nowhere.ecw", 0) == 0, "failed open");
+  Expect(m.BeginView()(&gFailed, &whole, &whole, 1.0, &width) == 0, "begin on failed open");
+  Expect(m.ReadLine()(&gFailed, 0, &line, &flag) == 0, "read on failed open");
+  Expect(m.EndView()(&gFailed) == 1, "end on failed open");
+
+  // Reopening a record with a view still open: the host keeps the first block.
+  Expect(m.BeginView()(&gRaster, &whole, &whole, 1.0, &width) == 1, "begin before reopen");
+  gFirstBlock = gRaster.registration;
+  Expect(m.Open()(&gRaster, image.c_str(), 0) == 0, "reopen by a name of another extension");
+  Expect(m.Open()(&gRaster, link.c_str(), 0) == 1, "reopen");
+  Expect(m.Close()(&gRaster) == 1, "close");
+  CaptureEnd();
+
+  printf("%s: %d failed\n", gFailures ? "abuse sequence FAILED" : "abuse sequence passed", gFailures);
+  return gFailures ? 1 : 0;
+}
