@@ -66,6 +66,7 @@ int main() {
   Expect(m.Open()(&gRaster, image.c_str(), 0) == 0, "reopen by a name of another extension");
   Expect(m.Open()(&gRaster, link.c_str(), 0) == 1, "reopen");
   Expect(m.Close()(&gRaster) == 1, "close");
+  Expect(gFirstBlock->magic == kRegistrationMagic, "the host still reads the first block");
   CaptureEnd();
 
   printf("%s: %d failed\n", gFailures ? "abuse sequence FAILED" : "abuse sequence passed", gFailures);

@@ -1,0 +1,85 @@
+#include "session.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+namespace rhl {
+
+namespace {
+// The record is the host's: zero-filled, with room beyond the handler's part.
+constexpr size_t kRecordBytes = 1024;
+}  // namespace
+
+void WindowSize(const ViewRequest &r, int32_t *width, int32_t *height) {
+  *width = r.source.right - r.source.left;
+  *height = r.source.bottom - r.source.top;
+  if (r.scale != 1.0) {
+    *width = std::min(r.destination.right - r.destination.left, *width);
+    *height = std::min(r.destination.bottom - r.destination.top, *height);
+  }
+}
+
+std::array<double, 6> GeoTransformOf(const RegistrationBlock &block) {
+  // Points: top-left at (0, 0), bottom-right at (w, h), top-right at (w, 0).
+  ControlPoint tl = block.points[0], br = block.points[1], tr = block.points[2];
+  double w = tr.pixelX - tl.pixelX, h = br.pixelY - tr.pixelY;
+  std::array<double, 6> gt{};
+  gt[0] = tl.worldX;
+  gt[1] = w != 0 ? (tr.worldX - tl.worldX) / w : 0;
+  gt[2] = h != 0 ? (br.worldX - tr.worldX) / h : 0;
+  gt[3] = tl.worldY;
+  gt[4] = w != 0 ? (tr.worldY - tl.worldY) / w : 0;
+  gt[5] = h != 0 ? (br.worldY - tr.worldY) / h : 0;
+  return gt;
+}
+
+Session::Session() : raster_(static_cast<Raster *>(calloc(1, kRecordBytes))) {}
+
+Session::~Session() {
+  if (viewOpen_) EndView();
+  if (raster_ != nullptr && module_.Close() != nullptr) module_.Close()(raster_);
+  free(raster_);
+}
+
+bool Session::Load(const std::string &modulePath, std::string *error) {
+  if (raster_ == nullptr) {
+    *error = "out of memory";
+    return false;
+  }
+  if (!module_.Load(modulePath, error)) return false;
+  if (!module_.missing().empty()) {
+    *error = modulePath + " lacks the entry " + module_.missing().front();
+    return false;
+  }
+  module_.GetInfo()(&descriptor_);
+  return true;
+}
+
+bool Session::Probe(const std::string &name) { return module_.Probe()(name.c_str()) == 1; }
+
+bool Session::Open(const std::string &name) {
+  return module_.Open()(raster_, name.c_str(), 0) == 1;
+}
+
+bool Session::BeginView(const ViewRequest &request, int32_t *lineWidth) {
+  if (viewOpen_) EndView();
+  viewOpen_ = module_.BeginView()(raster_, &request.destination, &request.source, request.scale,
+                                  lineWidth) == 1;
+  return viewOpen_;
+}
+
+const uint8_t *Session::ReadLine(int32_t index) {
+  uint8_t *line = nullptr;
+  uint16_t flag = 0;
+  if (module_.ReadLine()(raster_, index, &line, &flag) != 1) return nullptr;
+  return line;
+}
+
+void Session::EndView() {
+  module_.EndView()(raster_);
+  viewOpen_ = false;
+}
+
+}  // namespace rhl

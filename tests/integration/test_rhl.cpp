@@ -1,0 +1,175 @@
+// rhl run as a process, as a person or a script runs it.
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "fixtures.h"
+
+using namespace fixtures;
+
+namespace {
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+std::string Slurp(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+Outcome Rhl(const std::string &args) {
+  std::string out = TempDir() + "/rhl.out", err = TempDir() + "/rhl.err";
+  std::string cmd = std::string(RHL_EXE) + " " + args + " >" + out + " 2>" + err;
+  int raw = system(cmd.c_str());
+  return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(out), Slurp(err)};
+}
+
+class RhlTool : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    Spec spec;
+    spec.width = 400;
+    spec.height = 300;
+    spec.overviews = true;
+    image_ = Make("rhl.tif", spec);
+    link_ = TempDir() + "/rhl.url";
+    std::ofstream(link_) << image_ << "\n";
+  }
+  static std::string image_, link_;
+};
+std::string RhlTool::image_, RhlTool::link_;
+
+}  // namespace
+
+TEST_F(RhlTool, InfoJsonCarriesTheGeotransform) {
+  Outcome r = Rhl("info --json " + link_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  nlohmann::json j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["module"]["name"], "ECW.RHL");
+  EXPECT_EQ(j["resolved"], image_);
+  EXPECT_EQ(j["width"], 400);
+  EXPECT_EQ(j["height"], 300);
+  std::vector<double> gt = j["geotransform"];
+  EXPECT_EQ(gt, std::vector<double>(kGeo.begin(), kGeo.end()));
+  EXPECT_EQ(j["control_points"][1]["world"][0], kGeo[0] + 400 * kGeo[1]);
+  EXPECT_EQ(j["control_points"][1]["pixel"][1], 300.0);
+
+  Outcome text = Rhl("info " + link_);
+  ASSERT_EQ(text.status, 0);
+  EXPECT_NE(text.out.find("size:          400 x 300"), std::string::npos) << text.out;
+}
+
+TEST_F(RhlTool, RenderMatchesGdalPixelForPixelWithItsGeoreferencing) {
+  struct Case {
+    std::string args;
+    int l, t, r, b, w, h;  // source, exclusive; expected output size
+  } cases[] = {
+      {"", 0, 0, 400, 300, 400, 300},
+      {"--src 50,40,250,140", 50, 40, 250, 140, 200, 100},
+      {"--size 200x150", 0, 0, 400, 300, 200, 150},
+      {"--src 12,20,382,290 --size 100x73", 12, 20, 382, 290, 100, 73},
+      {"--scale 0.125", 0, 0, 400, 300, 50, 38},
+      {"--src 8,8,392,296 --scale 2", 8, 8, 392, 296, 384, 288},
+  };
+  int n = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args);
+    std::string out = TempDir() + "/render" + std::to_string(n++) + ".tif";
+    Outcome r = Rhl("render " + image_ + ".ecw -o " + out + " " + c.args);
+    EXPECT_EQ(r.status, 1) << "a .tif name is not the module's to open";
+    ASSERT_EQ(symlink(image_.c_str(), (out + ".ecw").c_str()), 0);
+    r = Rhl("render " + out + ".ecw -o " + out + " " + c.args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "") << "no progress bar when standard error is not a terminal";
+
+    GDALDatasetH ds = GDALOpen(out.c_str(), GA_ReadOnly);
+    ASSERT_NE(ds, nullptr);
+    ASSERT_EQ(GDALGetRasterXSize(ds), c.w);
+    ASSERT_EQ(GDALGetRasterYSize(ds), c.h);
+    std::vector<uint8_t> got((size_t)c.w * c.h * 3);
+    ASSERT_EQ(GDALDatasetRasterIO(ds, GF_Read, 0, 0, c.w, c.h, got.data(), c.w, c.h, GDT_Byte, 3,
+                                  nullptr, 3, 3 * c.w, 1),
+              CE_None);
+    EXPECT_EQ(MaxDifference(got, Oracle(image_, {0, 1, 2}, c.l, c.t, c.r - 1, c.b - 1, c.w, c.h)),
+              0);
+    double gt[6];
+    ASSERT_EQ(GDALGetGeoTransform(ds, gt), CE_None);
+    EXPECT_DOUBLE_EQ(gt[0], kGeo[0] + c.l * kGeo[1]);
+    EXPECT_DOUBLE_EQ(gt[3], kGeo[3] + c.t * kGeo[5]);
+    EXPECT_DOUBLE_EQ(gt[1], kGeo[1] * (c.r - c.l) / c.w);
+    EXPECT_DOUBLE_EQ(gt[5], kGeo[5] * (c.b - c.t) / c.h);
+    GDALClose(ds);
+  }
+}
+
+TEST_F(RhlTool, RenderToPngWritesAWorldFile) {
+  std::string out = TempDir() + "/view.png";
+  Outcome r = Rhl("render " + link_ + " -o " + out + " --src 100,100,200,200");
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::istringstream pgw(Slurp(TempDir() + "/view.pgw"));
+  double a, d, b, e, c, f;
+  pgw >> a >> d >> b >> e >> c >> f;
+  EXPECT_EQ(a, kGeo[1]);
+  EXPECT_EQ(d, 0.0);
+  EXPECT_EQ(b, 0.0);
+  EXPECT_EQ(e, kGeo[5]);
+  EXPECT_DOUBLE_EQ(c, kGeo[0] + 100.5 * kGeo[1]) << "world files name the first pixel's centre";
+  EXPECT_DOUBLE_EQ(f, kGeo[3] + 100.5 * kGeo[5]);
+  GDALDatasetH ds = GDALOpen(out.c_str(), GA_ReadOnly);
+  ASSERT_NE(ds, nullptr);
+  EXPECT_EQ(GDALGetRasterXSize(ds), 100);
+  GDALClose(ds);
+}
+
+TEST_F(RhlTool, CheckIsGreenOnTheModuleAndRedItemByItemOnABrokenOne) {
+  Outcome good = Rhl(std::string("check ") + RHL_MODULE_PATH);
+  EXPECT_EQ(good.status, 0) << good.out;
+  EXPECT_EQ(good.out.find("FAIL"), std::string::npos) << good.out;
+
+  Outcome bad = Rhl(std::string("check ") + BROKEN_MODULE_PATH);
+  EXPECT_EQ(bad.status, 1);
+  for (const char *line : {"ok   entry 101 HandlerGetInfo\n",
+                           "FAIL entry 105 HandlerReadLine: not exported\n",
+                           "FAIL descriptor layout (1068 bytes): leading word is 2, not 1\n",
+                           "FAIL probe of another extension answers 0: answered 1\n",
+                           "FAIL last error of a fresh record is 0: answered 7\n",
+                           "FAIL close answers 1: answered 0\n"})
+    EXPECT_NE(bad.out.find(line), std::string::npos) << line << " in\n" << bad.out;
+
+  Outcome none = Rhl("check " + TempDir() + "/no-such-module.RHL");
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.out.rfind("FAIL loads: ", 0), 0u) << none.out;
+}
+
+TEST_F(RhlTool, UsageErrorsExitWith2AndFailedEntriesWith1) {
+  for (const char *args : {"", "bogus", "info", "render", "render x.url -o a.png --size 3",
+                           "render x.url -o a.png --size 10x10 --scale 2",
+                           "render x.url -o a.png --scale -1"}) {
+    Outcome r = Rhl(args);
+    EXPECT_EQ(r.status, 2) << "rhl " << args << "\n" << r.err;
+  }
+  Outcome badSrc = Rhl("render " + link_ + " -o " + TempDir() + "/x.png --src 1,2,3");
+  EXPECT_EQ(badSrc.status, 2);
+  for (const char *args : {"--help", "info --help", "render --help", "check --help"}) {
+    Outcome r = Rhl(args);
+    EXPECT_EQ(r.status, 0) << args;
+    EXPECT_NE(r.out.find("Usage"), std::string::npos) << args;
+  }
+  std::string missing = TempDir() + "/missing.ecw";
+  Outcome failed = Rhl("info " + missing);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_NE(failed.err.find("Error: Error opening view into ECW file: '" + missing +
+                            "' (No such file or directory)"),
+            std::string::npos)
+      << failed.err;
+}
