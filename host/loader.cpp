@@ -11,7 +11,9 @@ HandlerModule::~HandlerModule() {
 bool HandlerModule::Load(const std::string &path, std::string *error) {
   // A bare file name would send dlopen searching the library path.
   std::string where = path.find('/') == std::string::npos ? "./" + path : path;
-  handle_ = dlopen(where.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // The module stays mapped after dlclose, so that its code can still be named
+  // (in leak reports, by the module's own atexit handlers).
+  handle_ = dlopen(where.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (handle_ == nullptr) {
     const char *why = dlerror();
     *error = why ? why : ("cannot load " + path);

@@ -52,8 +52,10 @@ bool OpenImage(rhl::Session &session, const std::string &file) {
   return false;
 }
 
+// The block is packed: its doubles are read by value, never bound by reference.
 nlohmann::json PointJson(const ControlPoint &p) {
-  return {{"world", {p.worldX, p.worldY}}, {"pixel", {p.pixelX, p.pixelY}}};
+  double wx = p.worldX, wy = p.worldY, px = p.pixelX, py = p.pixelY;
+  return {{"world", {wx, wy}}, {"pixel", {px, py}}};
 }
 
 int Info(const std::string &file, const std::string &modulePath, bool json) {

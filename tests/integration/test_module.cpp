@@ -63,10 +63,10 @@ TEST_F(ModuleOnGdal, OpensAndDeliversWhatGdalReads) {
   const double want[3][4] = {{ulX, ulY, 0, 0}, {lrX, lrY, 300, 200}, {lrX, ulY, 300, 0}};
   for (int p = 0; p < 3; ++p) {
     ControlPoint cp = block->points[p];
-    EXPECT_EQ(cp.worldX, want[p][0]);
-    EXPECT_EQ(cp.worldY, want[p][1]);
-    EXPECT_EQ(cp.pixelX, want[p][2]);
-    EXPECT_EQ(cp.pixelY, want[p][3]);
+    EXPECT_EQ(+cp.worldX, want[p][0]);
+    EXPECT_EQ(+cp.worldY, want[p][1]);
+    EXPECT_EQ(+cp.pixelX, want[p][2]);
+    EXPECT_EQ(+cp.pixelY, want[p][3]);
   }
 
   const std::vector<uint32_t> rgb = {0, 1, 2};

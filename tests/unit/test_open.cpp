@@ -44,10 +44,10 @@ TEST_F(Open, OpensAnEcwNameAndFillsTheRecord) {
   const RegistrationBlock *block = raster_.registration;
   ASSERT_NE(block, nullptr);
   EXPECT_EQ(block->magic, 0xDCBAu);
-  EXPECT_EQ(block->points[1].worldX, 210.0);
-  EXPECT_EQ(block->points[1].worldY, 750.0);
-  EXPECT_EQ(block->points[2].worldX, 210.0);
-  EXPECT_EQ(block->points[2].worldY, 900.0);
+  EXPECT_EQ(+block->points[1].worldX, 210.0);
+  EXPECT_EQ(+block->points[1].worldY, 750.0);
+  EXPECT_EQ(+block->points[2].worldX, 210.0);
+  EXPECT_EQ(+block->points[2].worldY, 900.0);
 
   // One library open and close, by the name given, with a null third argument.
   ASSERT_EQ(fake::Calls().size(), 3u);

@@ -72,7 +72,7 @@ TEST_F(Records, RegistrationBlockReadsSizesAsSignedForPixels) {
   EcwImageSummary summary{0x80000000u, 1, 0, 0, 1, 1};
   RegistrationBlock *block = BuildRegistrationBlock(&summary);
   ASSERT_NE(block, nullptr);
-  EXPECT_EQ(block->points[1].pixelX, -2147483648.0);
+  EXPECT_EQ(+block->points[1].pixelX, -2147483648.0);
   PlatFree(block);
 }
 
