@@ -26,7 +26,12 @@ target_include_directories(rhl_module_objects PUBLIC ${CMAKE_SOURCE_DIR}/module)
 
 # The module itself, where a library to link it to is built.
 function(rhl_add_module ncsecwex_target)
-  add_library(ECW_RHL SHARED $<TARGET_OBJECTS:rhl_module_objects>)
+  if(WIN32)
+    # Ordinals only, under the export name the host expects, and a version
+    # resource.
+    set(packaging ${CMAKE_SOURCE_DIR}/module/exports.def ${CMAKE_SOURCE_DIR}/module/version.rc)
+  endif()
+  add_library(ECW_RHL SHARED $<TARGET_OBJECTS:rhl_module_objects> ${packaging})
   target_link_libraries(ECW_RHL PRIVATE ${ncsecwex_target})
   set_target_properties(ECW_RHL PROPERTIES
     OUTPUT_NAME "ECW" PREFIX "" SUFFIX ".RHL"

@@ -1,0 +1,88 @@
+// Win32 implementation of the platform layer.
+#include <string.h>
+#include <windows.h>
+
+#include "../platform.h"
+
+static int Fault(PlatOp op) {
+  uint32_t error = 0;
+  if (!PlatFaultFires(op, &error)) return 0;
+  SetLastError(error);
+  return 1;
+}
+
+void *PlatAlloc(size_t size) {
+  if (Fault(PLAT_OP_ALLOC)) return NULL;
+  return (void *)GlobalAlloc(GPTR, size ? size : 1);
+}
+
+void *PlatGrow(void *block, size_t oldSize, size_t newSize) {
+  if (block == NULL) return PlatAlloc(newSize);
+  if (Fault(PLAT_OP_ALLOC)) return NULL;
+  // A fixed block may move to grow; the new space comes zero-filled.
+  void *grown = (void *)GlobalReAlloc((HGLOBAL)block, newSize ? newSize : 1,
+                                      GMEM_MOVEABLE | GMEM_ZEROINIT);
+  if (grown != NULL && newSize > oldSize) memset((char *)grown + oldSize, 0, newSize - oldSize);
+  return grown;
+}
+
+void PlatFree(void *block) {
+  if (block != NULL) GlobalFree((HGLOBAL)block);
+}
+
+int PlatFileExists(const char *name) {
+  if (Fault(PLAT_OP_EXISTS)) return 0;
+  OFSTRUCT of;
+  return OpenFile(name, &of, OF_EXIST) != HFILE_ERROR ? 1 : 0;
+}
+
+PlatFile PlatOpenRead(const char *name) {
+  if (Fault(PLAT_OP_OPEN)) return PLAT_NO_FILE;
+  OFSTRUCT of;
+  HFILE file = OpenFile(name, &of, OF_READ);
+  return file == HFILE_ERROR ? PLAT_NO_FILE : (PlatFile)file;
+}
+
+int PlatRead(PlatFile file, void *buffer, uint32_t size, uint32_t *pGot) {
+  if (Fault(PLAT_OP_READ)) return 0;
+  DWORD got = 0;
+  if (!ReadFile((HANDLE)file, buffer, size, &got, NULL)) return 0;
+  *pGot = got;
+  return 1;
+}
+
+int PlatClose(PlatFile file) {
+  uint32_t error = 0;
+  if (PlatFaultFires(PLAT_OP_CLOSE, &error)) {
+    CloseHandle((HANDLE)file);  // the handle is still given back
+    SetLastError(error);
+    return 0;
+  }
+  return CloseHandle((HANDLE)file) ? 1 : 0;
+}
+
+uint32_t PlatLastError(void) { return GetLastError(); }
+
+int PlatErrorText(uint32_t code, char *out, size_t size) {
+  if (size == 0) return 0;
+  char *text = NULL;
+  // Inserts are ignored: a system text with "%1" has no arguments to fill it.
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           NULL, code, 0x400, (LPSTR)&text, 0, NULL);
+  if (n == 0 || text == NULL) {
+    out[0] = '\0';
+    return 0;
+  }
+  size_t length = strlen(text);
+  if (length >= size) length = size - 1;
+  memcpy(out, text, length);
+  out[length] = '\0';
+  LocalFree(text);
+  return 1;
+}
+
+void PlatMessageBox(const char *caption, const char *text) {
+  if (PlatSinkMessage(caption, text)) return;
+  MessageBoxA(NULL, text, caption, MB_OK);
+}
