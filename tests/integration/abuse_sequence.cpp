@@ -23,10 +23,10 @@ static Raster gRaster, gFailed;
 static RegistrationBlock *gFirstBlock;
 
 int main() {
-  Spec spec;
-  spec.width = 120;
-  spec.height = 80;
-  std::string image = Make("abuse.tif", spec);
+  Fixture fixture;
+  fixture.width = 120;
+  fixture.height = 80;
+  std::string image = Make("abuse.tif", fixture);
   std::string link = TempDir() + "/abuse.url";
   FILE *f = fopen(link.c_str(), "w");
   fprintf(f, "%s\r\n", image.c_str());

@@ -38,7 +38,7 @@ std::string TempDir() {
   return gDir;
 }
 
-std::string Make(const std::string &name, const Spec &s) {
+std::string Make(const std::string &name, const Fixture &s) {
   GDALAllRegister();
   std::string path = TempDir() + "/" + name;
   GDALDriverH mem = GDALGetDriverByName("MEM");

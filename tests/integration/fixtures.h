@@ -19,7 +19,7 @@ constexpr GeoTransform kGeo = {500000.0, 2.5, 0.0, 4200000.0, 0.0, -2.5};
 // A fresh scratch folder under /tmp, removed at exit.
 std::string TempDir();
 
-struct Spec {
+struct Fixture {
   int width = 64, height = 48, bands = 3;
   GDALDataType type = GDT_Byte;
   bool paletted = false;
@@ -29,7 +29,7 @@ struct Spec {
   std::string driver = "GTiff";  // or "JP2OpenJPEG"
 };
 // Writes an image whose pixels follow a fixed pattern; returns its path.
-std::string Make(const std::string &name, const Spec &spec);
+std::string Make(const std::string &name, const Fixture &fixture);
 
 // What a view of `region` (left, top, right, bottom inclusive) at the window
 // size must deliver, from one RasterIO of the whole window: 3 bytes a pixel.

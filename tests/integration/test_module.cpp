@@ -16,7 +16,7 @@ namespace {
 class ModuleOnGdal : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    Spec rgb;
+    Fixture rgb;
     rgb.width = 300;
     rgb.height = 200;
     rgb.overviews = true;
@@ -78,7 +78,7 @@ TEST_F(ModuleOnGdal, OpensAndDeliversWhatGdalReads) {
 }
 
 TEST_F(ModuleOnGdal, LinkFilesResolveToTheImage) {
-  Spec grey;
+  Fixture grey;
   grey.bands = 1;
   std::string greyPath = Make("grey.tif", grey);
   std::string crlf = WriteLink("crlf.url", greyPath + "\r\n");

@@ -51,7 +51,7 @@ void ExpectLikeGdal(const std::string &path, const std::vector<uint32_t> &bands,
 }  // namespace
 
 TEST(GdalLibrary, ViewsMatchOneReadOfTheWholeWindow) {
-  Spec big;
+  Fixture big;
   big.width = 700;
   big.height = 600;  // more than one 256-line strip
   big.overviews = true;
@@ -69,15 +69,15 @@ TEST(GdalLibrary, ViewsMatchOneReadOfTheWholeWindow) {
 }
 
 TEST(GdalLibrary, EveryKindOfBandBecomesRgb) {
-  Spec one;
+  Fixture one;
   one.bands = 1;
-  Spec four;
+  Fixture four;
   four.bands = 4;
-  Spec paletted;
+  Fixture paletted;
   paletted.paletted = true;
-  Spec wide;
+  Fixture wide;
   wide.type = GDT_UInt16;
-  Spec jp2;
+  Fixture jp2;
   jp2.driver = "JP2OpenJPEG";
   struct Case {
     std::string path;
@@ -102,9 +102,9 @@ TEST(GdalLibrary, EveryKindOfBandBecomesRgb) {
 }
 
 TEST(GdalLibrary, FileInformationFollowsTheGeotransform) {
-  Spec paletted;
+  Fixture paletted;
   paletted.paletted = true;
-  Spec plain;
+  Fixture plain;
   plain.georeferenced = false;
   plain.bands = 2;
   struct Case {
@@ -112,7 +112,7 @@ TEST(GdalLibrary, FileInformationFollowsTheGeotransform) {
     uint16_t bands;
     GeoTransform geo;
   } cases[] = {
-      {Make("geo.tif", Spec()), 3, kGeo},
+      {Make("geo.tif", Fixture()), 3, kGeo},
       {Make("pal.tif", paletted), 3, kGeo},
       {Make("plain.tif", plain), 2, {0, 1, 0, 0, 0, 1}},
   };
@@ -133,7 +133,7 @@ TEST(GdalLibrary, FileInformationFollowsTheGeotransform) {
 }
 
 TEST(GdalLibrary, RefusalsLeaveATrueErrno) {
-  Spec rotated;
+  Fixture rotated;
   rotated.geo = {0, 1, 0.2, 0, 0.1, -1};
   std::string notRaster = TempDir() + "/notes.ecw";
   std::ofstream(notRaster) << "not an image";
@@ -153,7 +153,7 @@ TEST(GdalLibrary, RefusalsLeaveATrueErrno) {
   }
 
   EcwView *view = nullptr;
-  ASSERT_EQ(NCScbmOpenFileView(Make("geo.tif", Spec()).c_str(), &view, nullptr), 0);
+  ASSERT_EQ(NCScbmOpenFileView(Make("geo.tif", Fixture()).c_str(), &view, nullptr), 0);
   uint32_t good[] = {0, 1, 2}, outOfRange[] = {0, 3};
   struct Set {
     uint32_t count;
@@ -177,7 +177,7 @@ TEST(GdalLibrary, RefusalsLeaveATrueErrno) {
 }
 
 TEST(GdalLibrary, MemoryIsBoundedByOneStrip) {
-  Spec huge;
+  Fixture huge;
   huge.width = 20000;
   huge.height = 2000;
   std::string path = Make("huge.tif", huge);

@@ -37,11 +37,11 @@ Outcome Rhl(const std::string &args) {
 class RhlTool : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    Spec spec;
-    spec.width = 400;
-    spec.height = 300;
-    spec.overviews = true;
-    image_ = Make("rhl.tif", spec);
+    Fixture fixture;
+    fixture.width = 400;
+    fixture.height = 300;
+    fixture.overviews = true;
+    image_ = Make("rhl.tif", fixture);
     link_ = TempDir() + "/rhl.url";
     std::ofstream(link_) << image_ << "\n";
   }
