@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "cpl_error.h"
 #include "cpl_string.h"
@@ -101,6 +102,8 @@ bool WriteGeoTiff(Session &session, int width, int height, const std::array<doub
                   GDALDriverH driver, const std::string &path, GDALProgressFunc report) {
   char **options = nullptr;
   options = CSLSetNameValue(options, "TILED", "YES");
+  options = CSLSetNameValue(options, "BLOCKXSIZE", "256");
+  options = CSLSetNameValue(options, "BLOCKYSIZE", "256");
   options = CSLSetNameValue(options, "COMPRESS", "DEFLATE");
   options = CSLSetNameValue(options, "PHOTOMETRIC", "RGB");
   options = CSLSetNameValue(options, "BIGTIFF", "IF_SAFER");
@@ -109,18 +112,26 @@ bool WriteGeoTiff(Session &session, int width, int height, const std::array<doub
   if (out == nullptr) return false;
   std::array<double, 6> gt = geo;
   GDALSetGeoTransform(out, gt.data());
+  // Lines are gathered into bands of whole tile rows, so that each tile is
+  // compressed once, straight from complete data.
+  const int chunkLines = std::min(height, 256);
+  std::vector<uint8_t> chunk((size_t)chunkLines * width * 3);
   bool ok = true;
-  for (int y = 0; ok && y < height; ++y) {
-    const uint8_t *line = session.ReadLine(y);
-    if (line == nullptr) {
-      CPLError(CE_Failure, CPLE_AppDefined, "the module did not deliver line %d", y);
-      ok = false;
-    } else {
-      ok = GDALDatasetRasterIO(out, GF_Write, 0, y, width, 1, const_cast<uint8_t *>(line),
-                               width, 1, GDT_Byte, 3, nullptr, 3, 3 * (GSpacing)width,
-                               1) == CE_None;
+  for (int y0 = 0; ok && y0 < height; y0 += chunkLines) {
+    int lines = std::min(chunkLines, height - y0);
+    for (int i = 0; ok && i < lines; ++i) {
+      const uint8_t *line = session.ReadLine(y0 + i);
+      if (line == nullptr) {
+        CPLError(CE_Failure, CPLE_AppDefined, "the module did not deliver line %d", y0 + i);
+        ok = false;
+      } else {
+        memcpy(&chunk[(size_t)i * width * 3], line, (size_t)width * 3);
+      }
     }
-    if (ok && !report((y + 1.0) / height, nullptr, nullptr)) {
+    if (ok)
+      ok = GDALDatasetRasterIO(out, GF_Write, 0, y0, width, lines, chunk.data(), width, lines,
+                               GDT_Byte, 3, nullptr, 3, 3 * (GSpacing)width, 1) == CE_None;
+    if (ok && !report((double)(y0 + lines) / height, nullptr, nullptr)) {
       CPLError(CE_Failure, CPLE_UserInterrupt, "interrupted");
       ok = false;
     }

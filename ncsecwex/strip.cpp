@@ -199,8 +199,17 @@ bool StripReader::NextLine(uint8_t *rgb) {
   size_t pixelBytes = gdalBands_.size() * (size_t)sampleSize_;
   const uint8_t *row =
       strip_.data() + (size_t)(nextLine_ - stripFirst_) * region_.windowWidth * pixelBytes;
-  for (int x = 0; x < region_.windowWidth; ++x, row += pixelBytes)
-    for (int k = 0; k < 3; ++k) rgb[3 * x + k] = Channel(row, k);
+  if (type_ == GDT_Byte && palette_ == nullptr) {
+    // Eight-bit data is already R, G, B in the strip, or one grey sample.
+    if (gdalBands_.size() == 3) {
+      memcpy(rgb, row, (size_t)region_.windowWidth * 3);
+    } else {
+      for (int x = 0; x < region_.windowWidth; ++x) rgb[3 * x] = rgb[3 * x + 1] = rgb[3 * x + 2] = row[x];
+    }
+  } else {
+    for (int x = 0; x < region_.windowWidth; ++x, row += pixelBytes)
+      for (int k = 0; k < 3; ++k) rgb[3 * x + k] = Channel(row, k);
+  }
   ++nextLine_;
   return true;
 }
