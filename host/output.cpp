@@ -97,7 +97,8 @@ bool CloseChecked(GDALDatasetH out) {
   return ok;
 }
 
-// GeoTIFF is written line by line as the module delivers them.
+// GeoTIFF is written in the order the module delivers lines, a tile row at a
+// time.
 bool WriteGeoTiff(Session &session, int width, int height, const std::array<double, 6> &geo,
                   GDALDriverH driver, const std::string &path, GDALProgressFunc report) {
   char **options = nullptr;
