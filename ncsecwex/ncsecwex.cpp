@@ -4,10 +4,8 @@
 #include "ecw/ncsecwex.h"
 
 #include <errno.h>
-#include <math.h>
 #include <string.h>
 
-#include <algorithm>
 #include <new>
 #include <string>
 #include <vector>
@@ -120,7 +118,8 @@ NCS_API int32_t NCS_CALL NCScbmSetFileView(EcwView *view, uint32_t bandCount, ui
   ncsecwex::Region region{left, top, right - left + 1, bottom - top + 1, windowWidth,
                           windowHeight};
   QuietErrors quiet;
-  if (!view->reader.Set(view->dataset, view->gdalName.c_str(), view->palette, bands, region)) return Fail(EINVAL);
+  if (!view->reader.Set(view->dataset, view->gdalName.c_str(), view->palette, bands, region))
+    return Fail(EINVAL);
   return 0;
 }
 

@@ -34,7 +34,7 @@ StripReader::~StripReader() {
 // for the whole window, and the strips then read a source with no overviews
 // left to choose from.
 bool StripReader::ChooseSource(const char *name, GDALRIOResampleAlg resampling) {
-  overviewBands_.clear();
+  sourceBands_.clear();
   const Region &r = region_;
   int xOff = r.left, yOff = r.top, xSize = r.width, ySize = r.height;
   GDALRasterIOExtraArg extra;
@@ -48,22 +48,25 @@ bool StripReader::ChooseSource(const char *name, GDALRIOResampleAlg resampling) 
   GDALRasterBand *first = GDALRasterBand::FromHandle(GDALGetRasterBand(dataset_, gdalBands_[0]));
   int level = GDALBandGetBestOverviewLevel2(first, xOff, yOff, xSize, ySize, r.windowWidth,
                                             r.windowHeight, &extra);
-  if (level >= 0) {
-    for (int b : gdalBands_) {
-      GDALRasterBandH overview = GDALGetOverview(GDALGetRasterBand(dataset_, b), level);
-      if (overview == nullptr) return false;
-      overviewBands_.push_back(overview);
+  GDALDatasetH source = dataset_;
+  if (level < 0) {
+    if (flat_ == nullptr) {
+      char **options = CSLSetNameValue(nullptr, "OVERVIEW_LEVEL", "NONE");
+      flat_ = GDALOpenEx(name, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, options, nullptr);
+      CSLDestroy(options);
     }
-    overviewRatioX_ = (double)GDALGetRasterXSize(dataset_) / GDALGetRasterBandXSize(overviewBands_[0]);
-    overviewRatioY_ = (double)GDALGetRasterYSize(dataset_) / GDALGetRasterBandYSize(overviewBands_[0]);
-    return true;
+    if (flat_ == nullptr) return false;
+    source = flat_;
   }
-  if (flat_ == nullptr) {
-    char **options = CSLSetNameValue(nullptr, "OVERVIEW_LEVEL", "NONE");
-    flat_ = GDALOpenEx(name, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, options, nullptr);
-    CSLDestroy(options);
+  for (int b : gdalBands_) {
+    GDALRasterBandH band = GDALGetRasterBand(source, b);
+    if (level >= 0) band = GDALGetOverview(band, level);
+    if (band == nullptr) return false;
+    sourceBands_.push_back(band);
   }
-  return flat_ != nullptr;
+  sourceRatioX_ = (double)GDALGetRasterXSize(dataset_) / GDALGetRasterBandXSize(sourceBands_[0]);
+  sourceRatioY_ = (double)GDALGetRasterYSize(dataset_) / GDALGetRasterBandYSize(sourceBands_[0]);
+  return true;
 }
 
 bool StripReader::Set(GDALDatasetH dataset, const char *name, GDALColorTableH palette,
@@ -139,8 +142,7 @@ bool StripReader::ReadStrip(int first) {
     // The strip's share of the source, in fractional rows, so that strips
     // sample exactly where one read of the whole window would.
     double step = (double)r.height / r.windowHeight;
-    double rx = overviewBands_.empty() ? 1.0 : overviewRatioX_;
-    double ry = overviewBands_.empty() ? 1.0 : overviewRatioY_;
+    double rx = sourceRatioX_, ry = sourceRatioY_;
     GDALRasterIOExtraArg extra;
     INIT_RASTERIO_EXTRA_ARG(extra);
     extra.eResampleAlg = resampling_;
@@ -149,27 +151,17 @@ bool StripReader::ReadStrip(int first) {
     extra.dfXSize = r.width / rx;
     extra.dfYOff = (r.top + first * step) / ry;
     extra.dfYSize = count * step / ry;
-    int sourceWidth = overviewBands_.empty() ? GDALGetRasterXSize(flat_)
-                                             : GDALGetRasterBandXSize(overviewBands_[0]);
-    int sourceHeight = overviewBands_.empty() ? GDALGetRasterYSize(flat_)
-                                              : GDALGetRasterBandYSize(overviewBands_[0]);
+    int sourceWidth = GDALGetRasterBandXSize(sourceBands_[0]);
+    int sourceHeight = GDALGetRasterBandYSize(sourceBands_[0]);
     int xOff = std::min((int)floor(extra.dfXOff), sourceWidth - 1);
     int yOff = std::min((int)floor(extra.dfYOff), sourceHeight - 1);
     int xEnd = std::min(std::max((int)ceil(extra.dfXOff + extra.dfXSize), xOff + 1), sourceWidth);
     int yEnd = std::min(std::max((int)ceil(extra.dfYOff + extra.dfYSize), yOff + 1), sourceHeight);
-    if (overviewBands_.empty()) {
-      if (GDALDatasetRasterIOEx(flat_, GF_Read, xOff, yOff, xEnd - xOff, yEnd - yOff,
-                                strip_.data(), r.windowWidth, count, type_, (int)nb,
-                                gdalBands_.data(), pixelSpace, lineSpace, sampleSize_,
-                                &extra) != CE_None)
+    for (size_t i = 0; i < nb; ++i)
+      if (GDALRasterIOEx(sourceBands_[i], GF_Read, xOff, yOff, xEnd - xOff, yEnd - yOff,
+                         strip_.data() + i * sampleSize_, r.windowWidth, count, type_,
+                         pixelSpace, lineSpace, &extra) != CE_None)
         return false;
-    } else {
-      for (size_t i = 0; i < nb; ++i)
-        if (GDALRasterIOEx(overviewBands_[i], GF_Read, xOff, yOff, xEnd - xOff, yEnd - yOff,
-                           strip_.data() + i * sampleSize_, r.windowWidth, count, type_,
-                           pixelSpace, lineSpace, &extra) != CE_None)
-          return false;
-    }
   }
   stripFirst_ = first;
   stripCount_ = count;

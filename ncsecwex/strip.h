@@ -50,11 +50,12 @@ class StripReader {
   GDALColorTableH palette_ = nullptr;
   Region region_{};
   std::vector<int> gdalBands_;      // GDAL band numbers read into the strip
-  // Where a reduction reads: the image without its overviews, or the bands
-  // of the one overview GDAL itself would read for the whole window.
+  // Where a reduction reads: the bands of the one overview GDAL itself would
+  // read for the whole window, or of the image opened without its overviews;
+  // and how many image pixels one of their pixels covers.
   GDALDatasetH flat_ = nullptr;
-  std::vector<GDALRasterBandH> overviewBands_;
-  double overviewRatioX_ = 1.0, overviewRatioY_ = 1.0;
+  std::vector<GDALRasterBandH> sourceBands_;
+  double sourceRatioX_ = 1.0, sourceRatioY_ = 1.0;
   std::vector<int> channelOf_;      // output R, G, B -> strip channel or palette entry
   std::vector<double> min_, max_;   // scaling of data wider than 8 bits
   GDALDataType type_ = GDT_Byte;
