@@ -1,22 +1,22 @@
 #include "support.h"
 
+#include <ctype.h>
 #include <stdio.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "platform/platform.h"
 #include "handler/handler.h"
 
 #if defined(_WIN32)
-#include <direct.h>
-#include <windows.h>
+#include <process.h>
+#define getpid _getpid
 #else
-#include <errno.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+namespace fs = std::filesystem;
 
 static Boxes gBoxes;
 
@@ -46,33 +46,77 @@ void ModuleTest::TearDown() {
     EXPECT_EQ(fake::OpenViews(), 0) << "views left open";
   }
   PlatSetMessageSink(nullptr);
+  if (!dir_.empty()) {
+    // On Windows this also fails while the module still holds a file open.
+    std::error_code error;
+    fs::remove_all(fs::path(dir_).parent_path(), error);
+    EXPECT_FALSE(error) << "scratch folder " << dir_ << " not removed: " << error.message();
+    dir_.clear();
+  }
 }
 
 const Boxes &ModuleTest::boxes() const { return gBoxes; }
 
-std::string ModuleTest::ScratchPath(const std::string &name) {
+// Windows makes no file for a device name, with any extension ("nul.url"
+// writes to the null device), nor for these characters or a trailing dot or
+// space; a fixture named so would fail there alone.
+static bool LegalOnWindows(const std::string &name) {
+  if (name.empty() || name.find_first_of("<>:\"/\\|?*") != std::string::npos ||
+      name.back() == '.' || name.back() == ' ')
+    return false;
+  std::string stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (char &c : stem) c = (char)tolower((unsigned char)c);
+  for (const char *device : {"con", "prn", "aux", "nul"})
+    if (stem == device) return false;
+  return !(stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
+           stem[3] >= '1' && stem[3] <= '9');
+}
+
+const std::string &ModuleTest::Folder() {
   if (dir_.empty()) {
-    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-#if defined(_WIN32)
-    char tmp[MAX_PATH];
-    GetTempPathA(sizeof tmp, tmp);
-    dir_ = std::string(tmp) + "rhl-" + info->test_suite_name() + "-" + info->name();
-    _mkdir(dir_.c_str());
-    dir_ += "\\";
-#else
-    std::string templ = std::string("/tmp/rhl-") + info->name() + "-XXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    dir_ = std::string(mkdtemp(buf.data())) + "/";
-#endif
+    // Short, so that a test's own deep paths stay within what it chooses.
+    static unsigned counter = 0;
+    fs::path base = fs::temp_directory_path();
+    fs::path dir;
+    do {
+      dir = base / ("rhl-" + std::to_string(getpid()) + "-" + std::to_string(++counter));
+    } while (!fs::create_directory(dir));
+    dir_ = (dir / "").string();
   }
-  return dir_ + name;
+  return dir_;
+}
+
+std::string ModuleTest::ScratchPath(const std::string &name) {
+  EXPECT_TRUE(LegalOnWindows(name)) << "'" << name << "' is no file name on Windows";
+  return Folder() + name;
+}
+
+std::string ModuleTest::DeepScratchPath(size_t length, const std::string &name) {
+  // Folders of 40 characters until one file name of at most 100 is left.
+  std::string path = Folder();
+  const size_t kFolder = 40, kLastName = 100;
+  while (length > path.size() + kLastName) {
+    path += std::string(kFolder, 'd');
+    fs::create_directory(path);
+    path += kSeparator;
+  }
+  std::string last = path + name;
+  EXPECT_LE(last.size(), length) << "the scratch folder is too deep already";
+  if (last.size() >= length) return last;
+  return path + std::string(length - last.size(), 'f') + name;
+}
+
+void ModuleTest::WriteFileAt(const std::string &path, const std::string &content) {
+  std::ofstream out(path, std::ios::binary);
+  out << content;
+  out.close();
+  EXPECT_TRUE(out) << "cannot write " << path;
 }
 
 std::string ModuleTest::WriteFile(const std::string &name, const std::string &content) {
   std::string path = ScratchPath(name);
-  std::ofstream out(path, std::ios::binary);
-  out << content;
+  WriteFileAt(path, content);
   return path;
 }
 
