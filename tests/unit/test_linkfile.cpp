@@ -97,7 +97,7 @@ TEST_F(LinkFile, LongFileIsReadInChunksAndJoinedWithoutGaps) {
 
 TEST_F(LinkFile, ZeroByteEndsItsChunksContribution) {
   std::string content = std::string("ab\0cd", 5) + std::string(5119 - 5, 'x') + "tail";
-  std::string path = WriteFile("nul.url", content);
+  std::string path = WriteFile("zero-byte.url", content);
   char out[kNameSize] = {};
   EXPECT_EQ(ReadUrlFromFile(path.c_str(), out), 0) << GetLastMessage();
   EXPECT_STREQ(out, "abtail");
@@ -106,7 +106,7 @@ TEST_F(LinkFile, ZeroByteEndsItsChunksContribution) {
 TEST_F(LinkFile, RefusalsLeaveOutUntouchedAndStoreTheReason) {
   std::string missing = ScratchPath("missing%s.url");
   std::string empty = WriteFile("empty.url", "");
-  std::string nul = WriteFile("nul.url", std::string("\0abc", 4));
+  std::string nul = WriteFile("leading-zero.url", std::string("\0abc", 4));
   std::string tooLong = WriteFile("toolong.url", std::string(1024, 'x') + "\n");
   std::string good = WriteFile("good.url", "name.ecw");
 
@@ -141,6 +141,31 @@ TEST_F(LinkFile, RefusalsLeaveOutUntouchedAndStoreTheReason) {
     for (char ch : out) ASSERT_EQ(ch, 'q') << "out was written for " << c.message;
   }
   EXPECT_TRUE(boxes().empty()) << "the reader only stores its reasons";
+}
+
+TEST_F(LinkFile, LinksInDeepFoldersAreFoundAndRead) {
+  // A path of 128 characters and more no longer fits a 128-byte path buffer;
+  // 259 is the longest path a Windows program can name without a prefix.
+  for (size_t length : {127u, 128u, 129u, 200u, 259u}) {
+    std::string link = DeepScratchPath(length, ".url");
+    ASSERT_EQ(link.size(), length);
+    WriteFileAt(link, "deep.ecw\r\n");
+    char out[kNameSize] = {};
+    EXPECT_EQ(ReadUrlFromFile(link.c_str(), out), 0) << GetLastMessage();
+    EXPECT_STREQ(out, "deep.ecw") << length << " characters";
+
+    std::string missing = DeepScratchPath(length, "gone.url");
+    EXPECT_EQ(ReadUrlFromFile(missing.c_str(), out), 1);
+    EXPECT_EQ(std::string(GetLastMessage()), "ReadUrlFromFile: url file '" + missing +
+                                                 "' does not exist (" + ErrorText(ENOENT) + ")");
+  }
+  // A folder on the way that is missing reads as a missing file, in the same words.
+  std::string noFolder = ScratchPath("none") + kSeparator + "link.url";
+  char out[kNameSize] = {};
+  EXPECT_EQ(ReadUrlFromFile(noFolder.c_str(), out), 1);
+  EXPECT_EQ(std::string(GetLastMessage()), "ReadUrlFromFile: url file '" + noFolder +
+                                               "' does not exist (" + ErrorText(ENOENT) + ")");
+  EXPECT_TRUE(boxes().empty());
 }
 
 TEST_F(LinkFile, PlatformBlocksAreZeroFilledAndGrowZeroFilled) {

@@ -30,17 +30,22 @@ void PlatFree(void *block) {
   if (block != NULL) GlobalFree((HGLOBAL)block);
 }
 
+// Neither test nor open goes through OpenFile: its OFSTRUCT holds a path of
+// at most 127 characters, and a link file in a deep folder is still a file.
 int PlatFileExists(const char *name) {
   if (Fault(PLAT_OP_EXISTS)) return 0;
-  OFSTRUCT of;
-  return OpenFile(name, &of, OF_EXIST) != HFILE_ERROR ? 1 : 0;
+  if (GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) return 1;
+  // A missing folder on the way is a missing file too, with the same text.
+  if (GetLastError() == ERROR_PATH_NOT_FOUND) SetLastError(ERROR_FILE_NOT_FOUND);
+  return 0;
 }
 
 PlatFile PlatOpenRead(const char *name) {
   if (Fault(PLAT_OP_OPEN)) return PLAT_NO_FILE;
-  OFSTRUCT of;
-  HFILE file = OpenFile(name, &of, OF_READ);
-  return file == HFILE_ERROR ? PLAT_NO_FILE : (PlatFile)file;
+  // Others may go on reading and writing the file meanwhile.
+  HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  return file == INVALID_HANDLE_VALUE ? PLAT_NO_FILE : (PlatFile)file;
 }
 
 int PlatRead(PlatFile file, void *buffer, uint32_t size, uint32_t *pGot) {
