@@ -17,6 +17,24 @@
 #define RHL_CALL
 #endif
 
+// A compile-time check that C99, C11 and C++ compilers all take; NAME says
+// what failed.
+#if defined(__cplusplus) && __cplusplus >= 201103L
+#define RHL_LAYOUT_CHECK(condition, name) static_assert(condition, #name)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define RHL_LAYOUT_CHECK(condition, name) _Static_assert(condition, #name)
+#else
+#define RHL_LAYOUT_CHECK(condition, name) \
+  typedef char rhl_layout_check_##name[(condition) ? 1 : -1]
+#endif
+
+// The entry table below is constant data that a host may or may not read.
+#if defined(__GNUC__)
+#define RHL_MAYBE_UNUSED __attribute__((unused))
+#else
+#define RHL_MAYBE_UNUSED
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -118,7 +136,7 @@ typedef struct HandlerEntry {
 
 enum { kEntryCount = 8, kFirstOrdinal = 101 };
 
-static const HandlerEntry kHandlerEntries[kEntryCount] = {
+static const HandlerEntry kHandlerEntries[kEntryCount] RHL_MAYBE_UNUSED = {
     {101, "HandlerGetInfo"},   {102, "HandlerProbe"},   {103, "HandlerOpen"},
     {104, "HandlerBeginView"}, {105, "HandlerReadLine"}, {106, "HandlerEndView"},
     {107, "HandlerClose"},     {108, "HandlerGetLastError"},
@@ -129,30 +147,30 @@ static const HandlerEntry kHandlerEntries[kEntryCount] = {
 #endif
 
 // The layouts the host relies on.
-static_assert(sizeof(ControlPoint) == 48, "control point is six doubles");
-static_assert(sizeof(RegistrationBlock) == 293, "registration block is 293 packed bytes");
-static_assert(offsetof(RegistrationBlock, flag) == 8, "registration flag");
-static_assert(offsetof(RegistrationBlock, value) == 9, "registration value");
-static_assert(offsetof(RegistrationBlock, pointCount) == 145, "registration point count");
-static_assert(offsetof(RegistrationBlock, points) == 149, "registration points");
-static_assert(sizeof(HandlerDescriptor) == 1068, "descriptor is 1068 bytes");
-static_assert(offsetof(HandlerDescriptor, description) == 514, "descriptor description");
-static_assert(offsetof(HandlerDescriptor, extensionCount) == 1026, "descriptor count");
-static_assert(offsetof(HandlerDescriptor, extensions) == 1028, "descriptor extensions");
-static_assert(offsetof(Raster, clearedWord) == 4, "raster cleared word");
-static_assert(offsetof(Raster, name) == 8, "raster name");
-static_assert(offsetof(Raster, width) == 520, "raster width");
-static_assert(offsetof(Raster, height) == 524, "raster height");
-static_assert(offsetof(Raster, valueThree) == 532, "raster value 3");
-static_assert(offsetof(Raster, registration) == 544, "raster registration block");
+RHL_LAYOUT_CHECK(sizeof(ControlPoint) == 48, control_point_is_six_doubles);
+RHL_LAYOUT_CHECK(sizeof(RegistrationBlock) == 293, registration_block_is_293_packed_bytes);
+RHL_LAYOUT_CHECK(offsetof(RegistrationBlock, flag) == 8, registration_flag);
+RHL_LAYOUT_CHECK(offsetof(RegistrationBlock, value) == 9, registration_value);
+RHL_LAYOUT_CHECK(offsetof(RegistrationBlock, pointCount) == 145, registration_point_count);
+RHL_LAYOUT_CHECK(offsetof(RegistrationBlock, points) == 149, registration_points);
+RHL_LAYOUT_CHECK(sizeof(HandlerDescriptor) == 1068, descriptor_is_1068_bytes);
+RHL_LAYOUT_CHECK(offsetof(HandlerDescriptor, description) == 514, descriptor_description);
+RHL_LAYOUT_CHECK(offsetof(HandlerDescriptor, extensionCount) == 1026, descriptor_count);
+RHL_LAYOUT_CHECK(offsetof(HandlerDescriptor, extensions) == 1028, descriptor_extensions);
+RHL_LAYOUT_CHECK(offsetof(Raster, clearedWord) == 4, raster_cleared_word);
+RHL_LAYOUT_CHECK(offsetof(Raster, name) == 8, raster_name);
+RHL_LAYOUT_CHECK(offsetof(Raster, width) == 520, raster_width);
+RHL_LAYOUT_CHECK(offsetof(Raster, height) == 524, raster_height);
+RHL_LAYOUT_CHECK(offsetof(Raster, valueThree) == 532, raster_value_3);
+RHL_LAYOUT_CHECK(offsetof(Raster, registration) == 544, raster_registration_block);
 #if UINTPTR_MAX == 0xFFFFFFFFu
-static_assert(offsetof(Raster, errorCode) == 548, "raster error code (32-bit)");
-static_assert(offsetof(Raster, viewState) == 556, "raster view state (32-bit)");
-static_assert(sizeof(Raster) == 560, "raster record (32-bit)");
+RHL_LAYOUT_CHECK(offsetof(Raster, errorCode) == 548, raster_error_code_32_bit);
+RHL_LAYOUT_CHECK(offsetof(Raster, viewState) == 556, raster_view_state_32_bit);
+RHL_LAYOUT_CHECK(sizeof(Raster) == 560, raster_record_32_bit);
 #else
-static_assert(offsetof(Raster, errorCode) == 552, "raster error code (64-bit)");
-static_assert(offsetof(Raster, viewState) == 560, "raster view state (64-bit)");
-static_assert(sizeof(Raster) == 568, "raster record (64-bit)");
+RHL_LAYOUT_CHECK(offsetof(Raster, errorCode) == 552, raster_error_code_64_bit);
+RHL_LAYOUT_CHECK(offsetof(Raster, viewState) == 560, raster_view_state_64_bit);
+RHL_LAYOUT_CHECK(sizeof(Raster) == 568, raster_record_64_bit);
 #endif
 
 #endif
