@@ -34,9 +34,6 @@ static std::string TooLarge(const std::string &link) {
   return "ReadUrlFromFile: url file '" + link + "' is too large to be a link file (more than "
          "65536 bytes)";
 }
-static std::string NotRegular(const std::string &link) {
-  return "ReadUrlFromFile: url file '" + link + "' is not a regular file";
-}
 
 TEST_F(LinkBounds, SizeLimitIs64KiBOfNameAndWhiteSpace) {
   std::string name = "padded.ecw";
@@ -81,6 +78,10 @@ TEST_F(LinkBounds, ARefusedFileIsClosedAndTheOpenShowsWhy) {
 }
 
 #if !defined(_WIN32)
+
+static std::string NotRegular(const std::string &link) {
+  return "ReadUrlFromFile: url file '" + link + "' is not a regular file";
+}
 
 namespace {
 
