@@ -91,3 +91,30 @@ void PlatMessageBox(const char *caption, const char *text) {
   if (PlatSinkMessage(caption, text)) return;
   MessageBoxA(NULL, text, caption, MB_OK);
 }
+
+// ---- added for bounded link files -----------------------------------------
+
+int PlatExamine(PlatFile file, PlatFileKind *pKind, uint64_t *pSize) {
+  if (Fault(PLAT_OP_EXAMINE)) return 0;
+  HANDLE handle = (HANDLE)file;
+  SetLastError(NO_ERROR);
+  DWORD type = GetFileType(handle);
+  if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return 0;
+  *pSize = 0;
+  if (type != FILE_TYPE_DISK) {  // a pipe, the console, a serial port, NUL
+    *pKind = PLAT_KIND_OTHER;
+    return 1;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return 0;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    *pKind = PLAT_KIND_DIRECTORY;
+    return 1;
+  }
+  *pKind = PLAT_KIND_REGULAR;
+  *pSize = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+  return 1;
+}
+
+// GlobalAlloc blocks are not counted here.
+long PlatLiveBlocks(void) { return -1; }
