@@ -23,8 +23,7 @@ void *PlatAlloc(size_t size);
 void *PlatGrow(void *block, size_t oldSize, size_t newSize);
 // Releases a block from PlatAlloc or PlatGrow; NULL is ignored.
 void PlatFree(void *block);
-// Blocks handed out by PlatAlloc and PlatGrow and not yet released, or -1
-// where the platform does not count them.
+// Blocks handed out by PlatAlloc and PlatGrow and not yet released.
 long PlatLiveBlocks(void);
 
 // ---- files -----------------------------------------------------------------

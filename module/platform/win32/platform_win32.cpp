@@ -11,9 +11,14 @@ static int Fault(PlatOp op) {
   return 1;
 }
 
+// Blocks handed out and not yet released; the module is single-threaded.
+static long gLiveBlocks = 0;
+
 void *PlatAlloc(size_t size) {
   if (Fault(PLAT_OP_ALLOC)) return NULL;
-  return (void *)GlobalAlloc(GPTR, size ? size : 1);
+  void *block = (void *)GlobalAlloc(GPTR, size ? size : 1);
+  if (block != NULL) ++gLiveBlocks;
+  return block;
 }
 
 void *PlatGrow(void *block, size_t oldSize, size_t newSize) {
@@ -27,7 +32,9 @@ void *PlatGrow(void *block, size_t oldSize, size_t newSize) {
 }
 
 void PlatFree(void *block) {
-  if (block != NULL) GlobalFree((HGLOBAL)block);
+  if (block == NULL) return;
+  --gLiveBlocks;
+  GlobalFree((HGLOBAL)block);
 }
 
 // Neither test nor open goes through OpenFile: its OFSTRUCT holds a path of
@@ -116,5 +123,4 @@ int PlatExamine(PlatFile file, PlatFileKind *pKind, uint64_t *pSize) {
   return 1;
 }
 
-// GlobalAlloc blocks are not counted here.
-long PlatLiveBlocks(void) { return -1; }
+long PlatLiveBlocks(void) { return gLiveBlocks; }
