@@ -121,6 +121,12 @@ void Route(httplib::Server &server, ImageSet &images) {
     fprintf(stderr, "rhl serve: %s %s: %d %s\n", Printable(req.method).c_str(),
             Printable(req.path).c_str(), res.status, Printable(why).c_str());
   });
+  // Address reuse for a quick restart, but not port sharing: a second server
+  // on a port in use must fail, not take half its connections.
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   server.set_keep_alive_timeout(kKeepAliveSeconds);
   server.set_keep_alive_max_count(1000);
 }
