@@ -30,15 +30,18 @@ constexpr time_t kKeepAliveSeconds = 2;
 
 // Request text as it may go into the log: no control characters.
 std::string Printable(const std::string &text) {
-  std::string out = text.substr(0, 200);
+  std::string out = text.substr(0, 400);
   for (char &c : out)
     if (!isprint((unsigned char)c)) c = '?';
   return out;
 }
 
+// The reason goes in the body and, for the log, in a header: the body may be
+// compressed by the time the logger sees it.
 void Refuse(httplib::Response &res, int status, const std::string &why) {
   res.status = status;
   res.set_content(why + "\n", "text/plain; charset=utf-8");
+  res.set_header("Rhl-Reason", Printable(why));
 }
 
 // A tile number: decimal digits only, and few enough to fit.
@@ -117,9 +120,8 @@ void Route(httplib::Server &server, ImageSet &images) {
   // Refusals and failures go to the log, with the reason the client was given.
   server.set_logger([](const httplib::Request &req, const httplib::Response &res) {
     if (res.status < 400) return;
-    std::string why = res.body.substr(0, res.body.find('\n'));
     fprintf(stderr, "rhl serve: %s %s: %d %s\n", Printable(req.method).c_str(),
-            Printable(req.path).c_str(), res.status, Printable(why).c_str());
+            Printable(req.path).c_str(), res.status, res.get_header_value("Rhl-Reason").c_str());
   });
   // Address reuse for a quick restart, but not port sharing: a second server
   // on a port in use must fail, not take half its connections.

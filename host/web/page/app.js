@@ -44,7 +44,7 @@
     const scale = Math.pow(2, map.getZoom());
     const rows = [
       ['file', image.file],
-      ['resolved', image.resolved],
+      ['image', image.resolved.replace(/^.*\//, '')],
       ['size', image.width + ' x ' + image.height + ' pixels'],
       ['pixel', image.geotransform[1] + ' x ' + image.geotransform[5]],
       ['origin', image.geotransform[0] + ', ' + image.geotransform[3]],
