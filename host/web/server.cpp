@@ -129,6 +129,9 @@ void Route(httplib::Server &server, ImageSet &images) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
+  // A response goes out as a header write and a body write: without this
+  // the body waits for the client's delayed acknowledgement of the header.
+  server.set_tcp_nodelay(true);
   server.set_keep_alive_timeout(kKeepAliveSeconds);
   server.set_keep_alive_max_count(1000);
 }
