@@ -1,183 +1,24 @@
 // rhl serve as a process on a free loopback port, fetched over real HTTP;
 // every tile is checked pixel for pixel against `rhl render` of the same
 // source window and scale, with GDAL reading both PNGs.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
 #include <fstream>
-#include <httplib.h>
-#include <nlohmann/json.hpp>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
-#include <thread>
 
-#include "cpl_vsi.h"
 #include "fixtures.h"
-#include "pngtile.h"
-#include "pyramid.h"
-
-extern char **environ;
+#include "serve_support.h"
 
 using namespace fixtures;
-using rhl::web::TileView;
+using namespace serve_support;
 
 namespace {
 
-std::string ReadAll(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// rhl with `args`, its output and errors going to files named after `tag`.
-pid_t Spawn(const std::vector<std::string> &args, const std::string &tag) {
-  std::vector<char *> argv;
-  std::string exe = RHL_EXE;
-  argv.push_back(&exe[0]);
-  std::vector<std::string> copy = args;
-  for (std::string &a : copy) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  std::string out = TempDir() + "/" + tag + ".out", err = TempDir() + "/" + tag + ".err";
-  posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, exe.c_str(), &files, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&files);
-  return pid;
-}
-
-// The exit status, or -1 when the process does not end within `seconds`
-// (or ends by a signal).
-int Wait(pid_t pid, int seconds) {
-  for (int i = 0; i < seconds * 20; ++i) {
-    int raw = 0;
-    if (waitpid(pid, &raw, WNOHANG) == pid) return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  return -1;
-}
-
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-Outcome RunRhl(const std::vector<std::string> &args) {
-  static int n = 0;
-  std::string tag = "run" + std::to_string(n++);
-  int status = Wait(Spawn(args, tag), 120);
-  return {status, ReadAll(TempDir() + "/" + tag + ".out"), ReadAll(TempDir() + "/" + tag + ".err")};
-}
-
-// A running `rhl serve`: started on a free port, stopped by a signal.
-class Served {
- public:
-  explicit Served(std::vector<std::string> args) {
-    static int n = 0;
-    tag_ = "serve" + std::to_string(n++);
-    args.insert(args.begin(), "serve");
-    if (std::find(args.begin(), args.end(), "--port") == args.end()) {
-      args.push_back("--port");
-      args.push_back("0");
-    }
-    pid_ = Spawn(args, tag_);
-    const std::string address = "open http://127.0.0.1:";
-    for (int i = 0; pid_ > 0 && port_ == 0 && i < 600; ++i) {
-      std::string out = ReadAll(TempDir() + "/" + tag_ + ".out");
-      size_t at = out.find(address);
-      if (at != std::string::npos && out.find("/ ", at) != std::string::npos) {
-        port_ = atoi(out.c_str() + at + address.size());
-      } else if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-    }
-  }
-  ~Served() {
-    if (pid_ > 0) Stop(SIGTERM);
-  }
-  int port() const { return port_; }
-  // Its exit status after `signal`.
-  int Stop(int signal) {
-    kill(pid_, signal);
-    int status = Wait(pid_, 60);
-    pid_ = -1;
-    return status;
-  }
-  std::string out() const { return ReadAll(TempDir() + "/" + tag_ + ".out"); }
-  std::string err() const { return ReadAll(TempDir() + "/" + tag_ + ".err"); }
-  // The log from byte `from` on, once it holds `text` (a request is logged
-  // after its response has gone out) or after a few seconds.
-  std::string LogOnceItSays(const std::string &text, size_t from = 0) const {
-    std::string log;
-    for (int i = 0; i < 100; ++i) {
-      log = err().substr(std::min(from, err().size()));
-      if (log.find(text) != std::string::npos) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return log;
-  }
-  httplib::Result Get(const std::string &path) const {
-    httplib::Client client("127.0.0.1", port_);
-    client.set_url_encode(false);  // the path goes out exactly as written
-    return client.Get(path.c_str());
-  }
-
- private:
-  std::string tag_;
-  pid_t pid_ = -1;
-  int port_ = 0;
-};
-
-// A PNG's pixels as GDAL reads them: all bands, interleaved.
-struct Pixels {
-  int width = 0, height = 0, bands = 0;
-  std::vector<uint8_t> data;
-  const uint8_t *at(int x, int y) const { return &data[((size_t)y * width + x) * bands]; }
-};
-
-Pixels ReadPng(const std::string &path) {
-  GDALAllRegister();
-  Pixels p;
-  GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
-  if (ds == nullptr) return p;
-  p.width = GDALGetRasterXSize(ds);
-  p.height = GDALGetRasterYSize(ds);
-  p.bands = GDALGetRasterCount(ds);
-  p.data.resize((size_t)p.width * p.height * p.bands);
-  if (GDALDatasetRasterIO(ds, GF_Read, 0, 0, p.width, p.height, p.data.data(), p.width, p.height,
-                          GDT_Byte, p.bands, nullptr, p.bands, (GSpacing)p.bands * p.width,
-                          1) != CE_None)
-    p = Pixels{};
-  GDALClose(ds);
-  return p;
-}
-
-Pixels DecodePng(const std::string &bytes) {
-  static int n = 0;
-  std::string name = "/vsimem/serve-tile-" + std::to_string(n++) + ".png";
-  VSIFCloseL(VSIFileFromMemBuffer(name.c_str(), (GByte *)bytes.data(), bytes.size(), FALSE));
-  Pixels p = ReadPng(name);
-  VSIUnlink(name.c_str());
-  return p;
-}
-
-// How far a tile is from `view`: its top-left equals the view's pixels, opaque,
-// and the rest is transparent. An empty string when it holds.
 std::string CompareTile(const Pixels &tile, const Pixels &view) {
   if (tile.width != 256 || tile.height != 256) return "the tile is not 256 x 256";
   bool filled = view.width == 256 && view.height == 256;
@@ -494,73 +335,3 @@ TEST_F(Serve, BadCommandLinesAndAddressesFailBeforeServing) {
       << busy.err;
 }
 
-TEST(ServePyramid, LevelsRunFromOneTileToOneToOne) {
-  struct Case {
-    int32_t width, height;
-    int top;
-  } cases[] = {{1, 1, 0},     {256, 256, 0},  {257, 10, 1},          {512, 512, 1},
-               {513, 1, 2},   {2048, 1024, 3}, {1003, 701, 2},        {10, 70000, 9},
-               {INT32_MAX, 1, 23}};
-  for (const Case &c : cases)
-    EXPECT_EQ(rhl::web::TopLevel(c.width, c.height), c.top) << c.width << " x " << c.height;
-}
-
-TEST(ServePyramid, TileViewsAtTheEdgesOfHugeImages) {
-  struct Case {
-    int32_t width, height;
-    int level;
-    int64_t x, y;
-    bool exists;
-    RhlRect source;
-    int32_t w, h;
-  } cases[] = {
-      // The whole of a 2^31 - 1 pixel wide image in one tile: scale 2^-23.
-      {INT32_MAX, 3, 0, 0, 0, true, {0, 0, INT32_MAX, 3}, 256, 1},
-      {INT32_MAX, 3, 0, 1, 0, false, {}, 0, 0},
-      // Its last column at 1:1.
-      {INT32_MAX, 3, 23, 8388607, 0, true, {2147483392, 0, INT32_MAX, 3}, 255, 3},
-      {INT32_MAX, 3, 23, 8388608, 0, false, {}, 0, 0},
-      {INT32_MAX, 3, 24, 0, 0, false, {}, 0, 0},
-      // A sliver: one source column at an eighth keeps one pixel.
-      {2049, 100, 1, 1, 0, true, {2048, 0, 2049, 100}, 1, 13},
-      {100, 100, -1, 0, 0, false, {}, 0, 0},
-      {100, 100, 0, -1, 0, false, {}, 0, 0},
-      {0, 100, 0, 0, 0, false, {}, 0, 0},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + " tile " +
-                 std::to_string(c.level) + "/" + std::to_string(c.x) + "/" + std::to_string(c.y));
-    TileView view;
-    ASSERT_EQ(rhl::web::TileViewOf(c.width, c.height, c.level, c.x, c.y, &view), c.exists);
-    if (!c.exists) continue;
-    EXPECT_EQ(view.request.source.left, c.source.left);
-    EXPECT_EQ(view.request.source.top, c.source.top);
-    EXPECT_EQ(view.request.source.right, c.source.right);
-    EXPECT_EQ(view.request.source.bottom, c.source.bottom);
-    EXPECT_EQ(view.width, c.w);
-    EXPECT_EQ(view.height, c.h);
-    EXPECT_EQ(view.request.scale, view.scale);
-  }
-}
-
-TEST(ServePyramid, ImageIdsAreSafeInPathsAndUnique) {
-  std::vector<std::string> ids = rhl::web::ImageIds(
-      {"a/world.url", "b/world.url", "world.ecw", "c/w\xc3\xb6rld map.ecw", "d/.hidden", "e/"});
-  EXPECT_EQ(ids, std::vector<std::string>(
-                     {"world", "world-2", "world-3", "w--rld-map", "-hidden", "image"}));
-}
-
-TEST(ServePyramid, TilePixelsMustFitTheTile) {
-  std::vector<uint8_t> rgb(257 * 3, 7);
-  std::string png, error;
-  EXPECT_FALSE(rhl::web::EncodeTile(rgb.data(), 257, 1, 256, &png, &error));
-  EXPECT_EQ(error, "a tile's pixels must fit the tile");
-  EXPECT_FALSE(rhl::web::EncodeTile(rgb.data(), 0, 1, 256, &png, &error));
-  ASSERT_TRUE(rhl::web::EncodeTile(rgb.data(), 3, 1, 4, &png, &error)) << error;
-  Pixels p = DecodePng(png);
-  ASSERT_EQ(p.bands, 4);
-  EXPECT_EQ(p.at(2, 0)[0], 7);
-  EXPECT_EQ(p.at(2, 0)[3], 255);
-  EXPECT_EQ(p.at(3, 0)[3], 0);
-  EXPECT_EQ(p.at(0, 3)[3], 0);
-}
