@@ -12,6 +12,7 @@
 #include "check.h"
 #include "output.h"
 #include "session.h"
+#include "web/server.h"
 
 namespace {
 
@@ -201,6 +202,9 @@ int main(int argc, char **argv) {
   CLI::App *check = app.add_subcommand("check", "Check MODULE against the host interface.");
   check->add_option("MODULE", modulePath, "Handler module to check")->required();
 
+  rhl::web::ServeOptions serveOptions;
+  CLI::App *serve = rhl::web::AddServeCommand(app, &serveOptions, &modulePath);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
@@ -213,6 +217,7 @@ int main(int argc, char **argv) {
       if (file.empty()) file = exeDir + "/samples/world.url";
       return Render(file, out, src, size, scale, modulePath);
     }
+    if (*serve) return rhl::web::Serve(serveOptions, modulePath);
     return Check(modulePath);
   } catch (const Usage &u) {
     std::cerr << "rhl: " << u.message << "\nRun with --help for more information.\n";
