@@ -227,6 +227,19 @@ try {
   assert.ok(panned.length >= 1, 'a pan loads new tiles');
   assert.deepEqual([...tiles.values()].filter((s) => s !== 200), [], 'every tile answered 200');
 
+  // A drag may end between two screen pixels; the map then rests on whole
+  // ones, where tiles are drawn sharp.
+  const rest = await page.evaluate(() => L.DomUtil.getPosition(window.rhlMap.getPane('mapPane')));
+  assert.ok(Number.isInteger(rest.x) && Number.isInteger(rest.y), `the map rests at ${rest.x}, ${rest.y}`);
+  const snapped = await page.evaluate(() => {
+    const pane = window.rhlMap.getPane('mapPane');
+    L.DomUtil.setPosition(pane, L.DomUtil.getPosition(pane).add([0.4, -0.3]));
+    window.rhlMap.fire('moveend');
+    return L.DomUtil.getPosition(pane);
+  });
+  assert.ok(Number.isInteger(snapped.x) && Number.isInteger(snapped.y),
+            `a move ending between pixels is finished: ${snapped.x}, ${snapped.y}`);
+  await settled(page);
   await checkAgainstRender(page, image, 'panned');
 
   assert.deepEqual(errors, [], 'no script errors');

@@ -9,6 +9,19 @@
   const map = L.map('map', { crs: L.CRS.Simple, zoomSnap: 1, zoomDelta: 1 });
   window.rhlMap = map;  // for scripted checks of the page
 
+  // Tiles are drawn sharp only at whole screen pixels, and a drag can end
+  // between two (pointers report fractions of a pixel, and the drag's last
+  // step may never be drawn): the map then moves the rest of the way
+  // (panBy cannot do it: it rounds the distance it is asked to move).
+  map.on('moveend', function () {
+    const pane = map.getPane('mapPane');
+    const at = L.DomUtil.getPosition(pane);
+    const whole = L.point(Math.round(at.x), Math.round(at.y));
+    if (whole.equals(at)) return;
+    L.DomUtil.setPosition(pane, whole);
+    map.fire('moveend');  // the layers look again at what is in view
+  });
+
   function element(tag, text, className) {
     const e = document.createElement(tag);
     if (text !== undefined) e.textContent = text;
