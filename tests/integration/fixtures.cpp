@@ -1,6 +1,8 @@
 #include "fixtures.h"
 
 #include <math.h>
+
+#include <cmath>
 #include <stdlib.h>
 #include <string.h>
 
@@ -48,8 +50,10 @@ std::string Make(const std::string &name, const Fixture &s) {
   for (int b = 0; b < bands; ++b) {
     GDALRasterBandH band = GDALGetRasterBand(ds, b + 1);
     for (int y = 0; y < s.height; ++y) {
-      for (int x = 0; x < s.width; ++x)
+      for (int x = 0; x < s.width; ++x) {
         row[x] = s.paletted ? (x / 3 + y / 5) % 7 : PatternValue(x, y, b, s.type);
+        if (s.value) row[x] = s.value(x, y, b, row[x]);
+      }
       if (GDALRasterIO(band, GF_Write, 0, y, s.width, 1, row.data(), s.width, 1, GDT_Float64, 0,
                        0) != CE_None)
         throw std::runtime_error("cannot write fixture");
@@ -136,11 +140,10 @@ std::vector<uint8_t> Oracle(const std::string &path, const std::vector<uint32_t>
     }
   }
   std::vector<double> lo(bands.size()), hi(bands.size());
-  for (size_t i = 0; i < bands.size(); ++i) {
-    double mm[2];
-    GDALComputeRasterMinMax(GDALGetRasterBand(ds, bands[i]), FALSE, mm);
-    lo[i] = mm[0];
-    hi[i] = mm[1];
+  for (size_t i = 0; wide && i < bands.size(); ++i) {
+    std::array<double, 2> cut = CumulativeCut(GDALGetRasterBand(ds, bands[i]));
+    lo[i] = cut[0];
+    hi[i] = cut[1];
   }
   std::vector<uint8_t> rgb((size_t)w * h * 3);
   for (size_t p = 0; p < (size_t)w * h; ++p) {
@@ -153,7 +156,8 @@ std::vector<uint8_t> Oracle(const std::string &path, const std::vector<uint32_t>
         int channel = bandList.size() >= 3 ? (int)bandList[k] : (int)bandList[0];
         out = (uint8_t)(channel == 0 ? e->c1 : channel == 1 ? e->c2 : e->c3);
       } else if (wide) {
-        out = (uint8_t)floor((v - lo[i]) * 255.0 / (hi[i] - lo[i]) + 0.5);
+        double scaled = hi[i] > lo[i] ? floor((v - lo[i]) * (255.0 / (hi[i] - lo[i])) + 0.5) : 0;
+        out = std::isnan(scaled) ? 0 : (uint8_t)std::min(255.0, std::max(0.0, scaled));
       } else {
         out = (uint8_t)v;
       }
@@ -162,6 +166,22 @@ std::vector<uint8_t> Oracle(const std::string &path, const std::vector<uint32_t>
   }
   GDALClose(ds);
   return rgb;
+}
+
+std::array<double, 2> CumulativeCut(GDALRasterBandH band) {
+  int w = GDALGetRasterBandXSize(band), h = GDALGetRasterBandYSize(band);
+  std::vector<double> all((size_t)w * h);
+  if (GDALRasterIO(band, GF_Read, 0, 0, w, h, all.data(), w, h, GDT_Float64, 0, 0) != CE_None)
+    throw std::runtime_error("cannot read a band for its percentiles");
+  std::vector<double> finite;
+  for (double v : all)
+    if (std::isfinite(v)) finite.push_back(v);
+  if (finite.empty()) return {0, 0};
+  std::sort(finite.begin(), finite.end());
+  size_t last = finite.size() - 1;
+  double low = finite[last * 2 / 100], high = finite[(last * 98 + 99) / 100];
+  if (low == high) return {finite.front(), finite.back()};
+  return {low, high};
 }
 
 int MaxDifference(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) {

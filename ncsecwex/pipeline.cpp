@@ -1,0 +1,128 @@
+#include "pipeline.h"
+
+#include <algorithm>
+#include <new>
+#include <system_error>
+
+namespace ncsecwex {
+namespace {
+
+std::atomic<size_t> gPeakBytes{0};
+
+void NotePeak(size_t bytes) {
+  size_t peak = gPeakBytes.load();
+  while (bytes > peak && !gPeakBytes.compare_exchange_weak(peak, bytes)) {
+  }
+}
+
+// A buffer of at least `bytes`, kept when it is already large enough.
+bool Reserve(std::unique_ptr<uint8_t[]> &buffer, size_t &capacity, size_t bytes) {
+  if (capacity >= bytes && buffer != nullptr) return true;
+  buffer.reset();
+  capacity = 0;
+  buffer.reset(new (std::nothrow) uint8_t[bytes]);
+  if (buffer == nullptr) return false;
+  capacity = bytes;
+  return true;
+}
+
+}  // namespace
+
+size_t StripPipeline::PeakBytes() { return gPeakBytes.load(); }
+void StripPipeline::ResetPeakBytes() { gPeakBytes.store(0); }
+
+bool StripPipeline::Start(int lines, int stripLines, size_t stripBytes, Read read) {
+  Stop();
+  read_ = std::move(read);
+  lines_ = lines;
+  stripLines_ = std::max(1, stripLines);
+  strips_ = (lines_ + stripLines_ - 1) / stripLines_;
+  current_ = -1;
+  currentOk_ = false;
+  slot_[0] = slot_[1] = Slot::kFree;
+  stop_ = false;
+  bool ahead = strips_ > 1;
+  if (!ahead) {
+    buffer_[1].reset();
+    capacity_[1] = 0;
+  }
+  if (!Reserve(buffer_[0], capacity_[0], stripBytes) ||
+      (ahead && !Reserve(buffer_[1], capacity_[1], stripBytes))) {
+    buffer_[0].reset();
+    buffer_[1].reset();
+    capacity_[0] = capacity_[1] = 0;
+    return false;
+  }
+  NotePeak(capacity_[0] + capacity_[1]);
+  if (ahead) {
+    try {
+      worker_ = std::thread(&StripPipeline::Work, this);
+    } catch (const std::system_error &) {
+      // No thread to be had: the strips are read on the caller's thread.
+    }
+  }
+  return true;
+}
+
+bool StripPipeline::ReadInto(int strip, int slot, const std::atomic<bool> &stop) {
+  int first = strip * stripLines_;
+  return read_(first, std::min(stripLines_, lines_ - first), buffer_[slot].get(), stop);
+}
+
+void StripPipeline::Work() {
+  for (int strip = 0; strip < strips_; ++strip) {
+    int slot = strip % 2;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return stop_ || slot_[slot] == Slot::kFree; });
+      if (stop_) return;
+    }
+    bool ok = ReadInto(strip, slot, stop_);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      slot_[slot] = ok ? Slot::kReady : Slot::kFailed;
+    }
+    changed_.notify_all();
+    if (!ok) return;
+  }
+}
+
+const uint8_t *StripPipeline::Strip(int line, int *first) {
+  int strip = line / stripLines_;
+  if (line < 0 || strip >= strips_) return nullptr;
+  if (strip != current_) {
+    if (!worker_.joinable()) {
+      // Read here: one buffer, or two when the worker could not be started.
+      int slot = buffer_[1] != nullptr ? strip % 2 : 0;
+      currentOk_ = ReadInto(strip, slot, stop_);
+    } else {
+      std::unique_lock<std::mutex> lock(mutex_);
+      // The strip delivered so far goes back to the worker for the one after
+      // the next.
+      if (current_ >= 0) slot_[current_ % 2] = Slot::kFree;
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return slot_[strip % 2] != Slot::kFree; });
+      currentOk_ = slot_[strip % 2] == Slot::kReady;
+    }
+    current_ = strip;
+  }
+  if (!currentOk_) return nullptr;
+  *first = strip * stripLines_;
+  return buffer_[buffer_[1] != nullptr ? strip % 2 : 0].get();
+}
+
+void StripPipeline::Stop() {
+  if (worker_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
+  }
+  current_ = -1;
+  currentOk_ = false;
+  slot_[0] = slot_[1] = Slot::kFree;
+}
+
+}  // namespace ncsecwex
