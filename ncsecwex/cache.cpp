@@ -41,15 +41,23 @@ bool LocalIdentity(const std::string &gdalName, FileIdentity *identity) {
   return true;
 }
 
+// When the cache asks whether an image is still true to its name.
+enum class Moment {
+  kReturned,  // its view has ended: may it be kept?
+  kAsked,     // its name is opened again: may it serve?
+};
+
 // The one place the library decides whether an open dataset is still true to
-// its name, and so may serve another open or view of it.
-// - A file on disk: while its device, inode, size, modification and change
-//   times are those it had when it was opened (a rewritten or replaced file
-//   is opened again; a deleted one fails to open, as any missing file).
+// its name, and so may be kept and serve another open or view of it.
+// - A file on disk: kept when its view ends, and serves again while its
+//   device, inode, size, modification and change times are those it had when
+//   it was opened (a rewritten or replaced file is opened again; a deleted
+//   one fails to open, as any missing file).
 // - Any other name (http(s) through /vsicurl/, other /vsi paths, GDAL
-//   connection strings): not past the view that opened it.
-bool StillFresh(const Image &image) {
+//   connection strings): not kept past the view that opened it.
+bool StillFresh(const Image &image, Moment moment) {
   if (!image.local) return false;
+  if (moment == Moment::kReturned) return true;  // looked at when next asked for
   FileIdentity now;
   if (!LocalIdentity(image.gdalName, &now)) return false;
   const FileIdentity &then = image.identity;
@@ -173,9 +181,28 @@ bool Image::StretchOf(int gdalBand, Stretch *stretch) {
   return true;
 }
 
+const uint8_t *Image::TableOf(int gdalBand, bool isSigned) {
+  Stretch stretch;
+  if (!StretchOf(gdalBand, &stretch)) return nullptr;
+  std::vector<std::vector<uint8_t>> &byBand = tables[isSigned ? 1 : 0];
+  try {
+    if (byBand.size() <= (size_t)gdalBand) byBand.resize((size_t)gdalBand + 1);
+    std::vector<uint8_t> &table = byBand[(size_t)gdalBand];
+    if (table.empty()) {
+      Stretcher stretcher(stretch);
+      table.resize(65536);
+      for (uint32_t i = 0; i < 65536; ++i)
+        table[i] = stretcher(isSigned ? (double)(int16_t)(uint16_t)i : (double)i);
+    }
+    return table.data();
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
+
 Image *AcquireImage(const char *name) {
   Cache &cache = TheCache();
-  std::vector<Image *> stale;
+  std::list<Image *> stale;  // moved out of the cache without allocating
   Image *found = nullptr;
   {
     std::lock_guard<std::mutex> lock(cache.mutex);
@@ -183,12 +210,11 @@ Image *AcquireImage(const char *name) {
       Image *image = *it;
       if (image->lent || image->name != name) {
         ++it;
-      } else if (!StillFresh(*image)) {
-        stale.push_back(image);
-        it = cache.images.erase(it);
+      } else if (!StillFresh(*image, Moment::kAsked)) {
+        stale.splice(stale.end(), cache.images, it++);
       } else {
-        if (found == nullptr) found = image;
-        ++it;
+        found = image;
+        break;
       }
     }
     if (found != nullptr) {
@@ -218,25 +244,22 @@ Image *AcquireImage(const char *name) {
 void ReleaseImage(Image *image) {
   if (image == nullptr) return;
   Cache &cache = TheCache();
-  std::vector<Image *> closing;
+  std::list<Image *> closing;
   {
     std::lock_guard<std::mutex> lock(cache.mutex);
     image->lent = false;
-    if (!StillFresh(*image)) {
-      cache.images.remove(image);
-      closing.push_back(image);
-    }
+    auto self = std::find(cache.images.begin(), cache.images.end(), image);
+    if (self != cache.images.end() && !StillFresh(*image, Moment::kReturned))
+      closing.splice(closing.end(), cache.images, self);
     // Beyond the limit, the idle images used longest ago are closed.
     size_t idle = 0;
     for (Image *i : cache.images) idle += i->lent ? 0 : 1;
-    while (idle > kMaxIdleImages) {
+    for (; idle > kMaxIdleImages; --idle) {
       auto oldest = cache.images.end();
       for (auto it = cache.images.begin(); it != cache.images.end(); ++it)
         if (!(*it)->lent && (oldest == cache.images.end() || (*it)->lastUse < (*oldest)->lastUse))
           oldest = it;
-      closing.push_back(*oldest);
-      cache.images.erase(oldest);
-      --idle;
+      closing.splice(closing.end(), cache.images, oldest);
     }
   }
   for (Image *i : closing) CloseImage(i);
@@ -253,15 +276,14 @@ CacheCounts CountImages() {
 
 void CloseIdleImages() {
   Cache &cache = TheCache();
-  std::vector<Image *> closing;
+  std::list<Image *> closing;
   {
     std::lock_guard<std::mutex> lock(cache.mutex);
     for (auto it = cache.images.begin(); it != cache.images.end();) {
       if ((*it)->lent) {
         ++it;
       } else {
-        closing.push_back(*it);
-        it = cache.images.erase(it);
+        closing.splice(closing.end(), cache.images, it++);
       }
     }
   }

@@ -56,11 +56,15 @@ struct Image {
   GDALDatasetH Flat();
   // The stretch of a band (from 1) wider than 8 bits; computed on first need.
   bool StretchOf(int gdalBand, Stretch *stretch);
+  // The same as a table over every 16-bit value, read as signed or not, for
+  // 16-bit bands; null when the stretch cannot be had.
+  const uint8_t *TableOf(int gdalBand, bool isSigned);
 
   // The cache's own.
   GDALDatasetH flat = nullptr;
   std::vector<Stretch> stretches;     // by band from 1; valid where `known`
   std::vector<bool> known;
+  std::vector<std::vector<uint8_t>> tables[2];  // unsigned, signed; by band from 1
   bool lent = false;
   uint64_t lastUse = 0;
 };

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace ncsecwex {
 namespace {
@@ -15,15 +17,56 @@ void NotePeak(size_t bytes) {
   }
 }
 
-// A buffer of at least `bytes`, kept when it is already large enough.
-bool Reserve(std::unique_ptr<uint8_t[]> &buffer, size_t &capacity, size_t bytes) {
-  if (capacity >= bytes && buffer != nullptr) return true;
-  buffer.reset();
-  capacity = 0;
-  buffer.reset(new (std::nothrow) uint8_t[bytes]);
-  if (buffer == nullptr) return false;
-  capacity = bytes;
-  return true;
+// Strip memory kept between views, so that a host's many small views do not
+// each map fresh memory: buffers of up to kPooledBytes in all.
+struct Pool {
+  std::mutex mutex;
+  std::vector<std::pair<uint8_t *, size_t>> free;  // buffer, capacity
+  size_t bytes = 0;
+};
+
+Pool &ThePool() {
+  static Pool *pool = new Pool;  // never destroyed: views may end at exit
+  return *pool;
+}
+
+// The smallest pooled buffer of at least `bytes`, or a new one; null when
+// memory is short.
+uint8_t *TakeBuffer(size_t bytes, size_t *capacity) {
+  Pool &pool = ThePool();
+  {
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    auto best = pool.free.end();
+    for (auto it = pool.free.begin(); it != pool.free.end(); ++it)
+      if (it->second >= bytes && (best == pool.free.end() || it->second < best->second)) best = it;
+    if (best != pool.free.end()) {
+      uint8_t *buffer = best->first;
+      *capacity = best->second;
+      pool.bytes -= best->second;
+      pool.free.erase(best);
+      return buffer;
+    }
+  }
+  uint8_t *buffer = new (std::nothrow) uint8_t[bytes];
+  *capacity = buffer != nullptr ? bytes : 0;
+  return buffer;
+}
+
+void GiveBuffer(uint8_t *buffer, size_t capacity) {
+  if (buffer == nullptr) return;
+  Pool &pool = ThePool();
+  {
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    if (pool.bytes + capacity <= kPooledBytes) {
+      try {
+        pool.free.emplace_back(buffer, capacity);
+        pool.bytes += capacity;
+        return;
+      } catch (const std::bad_alloc &) {
+      }
+    }
+  }
+  delete[] buffer;
 }
 
 }  // namespace
@@ -42,15 +85,14 @@ bool StripPipeline::Start(int lines, int stripLines, size_t stripBytes, Read rea
   slot_[0] = slot_[1] = Slot::kFree;
   stop_ = false;
   bool ahead = strips_ > 1;
-  if (!ahead) {
-    buffer_[1].reset();
-    capacity_[1] = 0;
+  for (int i = 0; i < 2; ++i) {
+    bool wanted = i == 0 || ahead;
+    if (buffer_[i] != nullptr && (!wanted || capacity_[i] < stripBytes)) ReleaseBuffer(i);
+    if (wanted && buffer_[i] == nullptr) buffer_[i] = TakeBuffer(stripBytes, &capacity_[i]);
   }
-  if (!Reserve(buffer_[0], capacity_[0], stripBytes) ||
-      (ahead && !Reserve(buffer_[1], capacity_[1], stripBytes))) {
-    buffer_[0].reset();
-    buffer_[1].reset();
-    capacity_[0] = capacity_[1] = 0;
+  if (buffer_[0] == nullptr || (ahead && buffer_[1] == nullptr)) {
+    ReleaseBuffer(0);
+    ReleaseBuffer(1);
     return false;
   }
   NotePeak(capacity_[0] + capacity_[1]);
@@ -66,7 +108,7 @@ bool StripPipeline::Start(int lines, int stripLines, size_t stripBytes, Read rea
 
 bool StripPipeline::ReadInto(int strip, int slot, const std::atomic<bool> &stop) {
   int first = strip * stripLines_;
-  return read_(first, std::min(stripLines_, lines_ - first), buffer_[slot].get(), stop);
+  return read_(first, std::min(stripLines_, lines_ - first), buffer_[slot], stop);
 }
 
 void StripPipeline::Work() {
@@ -108,7 +150,19 @@ const uint8_t *StripPipeline::Strip(int line, int *first) {
   }
   if (!currentOk_) return nullptr;
   *first = strip * stripLines_;
-  return buffer_[buffer_[1] != nullptr ? strip % 2 : 0].get();
+  return buffer_[buffer_[1] != nullptr ? strip % 2 : 0];
+}
+
+StripPipeline::~StripPipeline() {
+  Stop();
+  ReleaseBuffer(0);
+  ReleaseBuffer(1);
+}
+
+void StripPipeline::ReleaseBuffer(int i) {
+  GiveBuffer(buffer_[i], capacity_[i]);
+  buffer_[i] = nullptr;
+  capacity_[i] = 0;
 }
 
 void StripPipeline::Stop() {

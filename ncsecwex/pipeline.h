@@ -1,6 +1,7 @@
 // A view's strips, read one ahead on a worker thread: while the host takes
 // the lines of one strip, the next is decoded. Memory is two strips; a view
-// of one strip is read on the caller's thread, with no worker at all.
+// of one strip is read on the caller's thread, with no worker at all. Up to
+// kPooledBytes of strip memory is kept for the next views.
 //
 // Only the worker reads while it runs: the caller touches no GDAL object of
 // the view between Start and Stop, so no dataset is used from two threads.
@@ -13,11 +14,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <thread>
 
 namespace ncsecwex {
+
+constexpr size_t kPooledBytes = size_t{4} << 20;
 
 class StripPipeline {
  public:
@@ -29,7 +31,7 @@ class StripPipeline {
   StripPipeline() = default;
   StripPipeline(const StripPipeline &) = delete;
   StripPipeline &operator=(const StripPipeline &) = delete;
-  ~StripPipeline() { Stop(); }
+  ~StripPipeline();
 
   // Delivers `lines` lines in strips of `stripLines` lines of at most
   // `stripBytes` bytes. False when the strips' memory cannot be had.
@@ -48,11 +50,12 @@ class StripPipeline {
   enum class Slot { kFree, kReady, kFailed };
   void Work();
   bool ReadInto(int strip, int slot, const std::atomic<bool> &stop);
+  void ReleaseBuffer(int i);
 
   Read read_;
   int lines_ = 0, stripLines_ = 1, strips_ = 0;
   size_t capacity_[2] = {0, 0};
-  std::unique_ptr<uint8_t[]> buffer_[2];
+  uint8_t *buffer_[2] = {nullptr, nullptr};
   int current_ = -1;  // the strip being delivered
   bool currentOk_ = false;
 

@@ -55,6 +55,49 @@ bool StripReader::ChooseSource(GDALRIOResampleAlg resampling) {
   return true;
 }
 
+// Eight-bit bands are copied; once any band is wider, every band is
+// stretched: read in 16 bits and looked up in a table where each band fits
+// them (all unsigned or all signed), otherwise read as doubles.
+bool StripReader::ChooseForm() {
+  stretchers_.clear();
+  tables_.clear();
+  stretchOf_ = {};
+  if (image_->paletted) {
+    form_ = Form::kPalette;
+    type_ = GDT_Int32;
+    return true;
+  }
+  bool unsigned16 = true, signed16 = true, bytes = true;
+  for (int b : gdalBands_) {
+    GDALDataType t = GDALGetRasterDataType(GDALGetRasterBand(image_->dataset, b));
+    bytes = bytes && t == GDT_Byte;
+    unsigned16 = unsigned16 && (t == GDT_Byte || t == GDT_UInt16);
+    signed16 = signed16 && t == GDT_Int16;
+  }
+  if (bytes) {
+    form_ = Form::kBytes;
+    type_ = GDT_Byte;
+    return true;
+  }
+  form_ = unsigned16 || signed16 ? Form::kTable : Form::kStretch;
+  type_ = unsigned16 ? GDT_UInt16 : signed16 ? GDT_Int16 : GDT_Float64;
+  std::vector<Stretch> stretches;
+  for (int b : gdalBands_) {
+    Stretch s;
+    if (!image_->StretchOf(b, &s)) return false;
+    stretches.push_back(s);
+    if (form_ == Form::kTable) {
+      const uint8_t *table = image_->TableOf(b, signed16);
+      if (table == nullptr) return false;
+      tables_.push_back(table);
+    } else {
+      stretchers_.emplace_back(s);
+    }
+  }
+  for (int k = 0; k < 3; ++k) stretchOf_[k] = stretches[(size_t)channelOf_[k]];
+  return true;
+}
+
 int StripReader::Set(Image *image, const std::vector<uint32_t> &bands, const Region &region) {
   Stop();
   set_ = false;
@@ -63,33 +106,17 @@ int StripReader::Set(Image *image, const std::vector<uint32_t> &bands, const Reg
   // One band or two give grey from the first; three or more give R, G, B.
   size_t used = bands.size() >= 3 ? 3 : 1;
   gdalBands_.clear();
-  stretchers_.clear();
-  stretchOf_ = {};
   if (image->paletted) {
     gdalBands_.push_back(1);
     for (size_t i = 0; i < used; ++i) channelOf_[i] = (int)bands[i];  // c1, c2, c3
-    type_ = GDT_Int32;
   } else {
     for (size_t i = 0; i < used; ++i) {
       gdalBands_.push_back((int)bands[i] + 1);
       channelOf_[i] = (int)i;
     }
-    type_ = GDT_Byte;
-    for (int b : gdalBands_)
-      if (GDALGetRasterDataType(GDALGetRasterBand(image->dataset, b)) != GDT_Byte)
-        type_ = GDT_Float64;
   }
   if (used == 1) channelOf_[1] = channelOf_[2] = channelOf_[0];
-  if (type_ == GDT_Float64) {
-    std::vector<Stretch> stretches;
-    for (int b : gdalBands_) {
-      Stretch s;
-      if (!image->StretchOf(b, &s)) return EINVAL;
-      stretches.push_back(s);
-      stretchers_.emplace_back(s);
-    }
-    for (int k = 0; k < 3; ++k) stretchOf_[k] = stretches[(size_t)channelOf_[k]];
-  }
+  if (!ChooseForm()) return EINVAL;
 
   sampleSize_ = (size_t)GDALGetDataTypeSizeBytes(type_);
   size_t lineBytes = (size_t)region.windowWidth * gdalBands_.size() * sampleSize_;
@@ -151,32 +178,56 @@ bool StripReader::ReadStrip(int first, int count, uint8_t *strip,
   return true;
 }
 
+// The loops keep what they need in locals: the compiler cannot tell that a
+// byte written to the line leaves the reader's members unchanged.
 void StripReader::ConvertLine(const uint8_t *row, uint8_t *rgb) const {
-  size_t width = (size_t)region_.windowWidth, nb = gdalBands_.size();
-  if (type_ == GDT_Byte) {
+  const size_t width = (size_t)region_.windowWidth, nb = gdalBands_.size();
+  const size_t c0 = (size_t)channelOf_[0], c1 = (size_t)channelOf_[1], c2 = (size_t)channelOf_[2];
+  if (form_ == Form::kBytes) {
     // Eight-bit data is already R, G, B in the strip, or one grey sample.
     if (nb == 3) {
       memcpy(rgb, row, width * 3);
     } else {
       for (size_t x = 0; x < width; ++x) rgb[3 * x] = rgb[3 * x + 1] = rgb[3 * x + 2] = row[x];
     }
-  } else if (image_->paletted) {
-    const std::vector<std::array<uint8_t, 3>> &palette = image_->palette;
+  } else if (form_ == Form::kPalette) {
+    const std::array<uint8_t, 3> *palette = image_->palette.data();
+    const size_t entries = image_->palette.size();
     for (size_t x = 0; x < width; ++x) {
       int32_t index;
       memcpy(&index, row + 4 * x, sizeof index);
-      bool known = index >= 0 && (size_t)index < palette.size();
-      for (int k = 0; k < 3; ++k)
-        rgb[3 * x + k] = known ? palette[(size_t)index][(size_t)channelOf_[k]] : 0;
+      if (index >= 0 && (size_t)index < entries) {
+        const std::array<uint8_t, 3> &e = palette[index];
+        rgb[3 * x] = e[c0];
+        rgb[3 * x + 1] = e[c1];
+        rgb[3 * x + 2] = e[c2];
+      } else {
+        rgb[3 * x] = rgb[3 * x + 1] = rgb[3 * x + 2] = 0;
+      }
+    }
+  } else if (form_ == Form::kTable) {
+    const uint8_t *t0 = tables_[c0], *t1 = tables_[c1], *t2 = tables_[c2];
+    for (size_t x = 0; x < width; ++x) {
+      uint16_t v[3];
+      const uint8_t *pixel = row + x * nb * 2;
+      memcpy(&v[0], pixel + c0 * 2, 2);
+      memcpy(&v[1], pixel + c1 * 2, 2);
+      memcpy(&v[2], pixel + c2 * 2, 2);
+      rgb[3 * x] = t0[v[0]];
+      rgb[3 * x + 1] = t1[v[1]];
+      rgb[3 * x + 2] = t2[v[2]];
     }
   } else {
+    const Stretcher s0 = stretchers_[c0], s1 = stretchers_[c1], s2 = stretchers_[c2];
     for (size_t x = 0; x < width; ++x) {
+      double v[3];
       const uint8_t *pixel = row + x * nb * sizeof(double);
-      for (int k = 0; k < 3; ++k) {
-        double v;
-        memcpy(&v, pixel + (size_t)channelOf_[k] * sizeof v, sizeof v);
-        rgb[3 * x + k] = stretchers_[(size_t)channelOf_[k]](v);
-      }
+      memcpy(&v[0], pixel + c0 * sizeof(double), sizeof(double));
+      memcpy(&v[1], pixel + c1 * sizeof(double), sizeof(double));
+      memcpy(&v[2], pixel + c2 * sizeof(double), sizeof(double));
+      rgb[3 * x] = s0(v[0]);
+      rgb[3 * x + 1] = s1(v[1]);
+      rgb[3 * x + 2] = s2(v[2]);
     }
   }
 }

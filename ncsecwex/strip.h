@@ -51,6 +51,7 @@ class StripReader {
 
  private:
   bool ChooseSource(GDALRIOResampleAlg resampling);
+  bool ChooseForm();
   bool ReadStrip(int first, int count, uint8_t *strip, const std::atomic<bool> &stop) const;
   void ConvertLine(const uint8_t *row, uint8_t *rgb) const;
 
@@ -62,10 +63,15 @@ class StripReader {
   // and how many image pixels one of their pixels covers.
   std::vector<GDALRasterBandH> sourceBands_;
   double sourceRatioX_ = 1.0, sourceRatioY_ = 1.0;
+  // How strip samples become R, G, B: copied (8-bit data), looked up in the
+  // palette, looked up in a band's table (16-bit data) or stretched (wider).
+  enum class Form { kBytes, kPalette, kTable, kStretch };
+  Form form_ = Form::kBytes;
   std::array<int, 3> channelOf_{};  // output R, G, B -> strip channel or palette entry
   std::array<Stretch, 3> stretchOf_{};
-  std::vector<Stretcher> stretchers_;  // by strip channel, for data wider than 8 bits
-  GDALDataType type_ = GDT_Byte;
+  std::vector<Stretcher> stretchers_;      // by strip channel, kStretch
+  std::vector<const uint8_t *> tables_;    // by strip channel, kTable
+  GDALDataType type_ = GDT_Byte;           // of the strip's samples
   GDALRIOResampleAlg resampling_ = GRIORA_NearestNeighbour;
   size_t sampleSize_ = 1;
   int stripLines_ = 0;

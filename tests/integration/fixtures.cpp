@@ -121,9 +121,13 @@ std::vector<uint8_t> Oracle(const std::string &path, const std::vector<uint32_t>
     extra.dfXSize = sw;
     extra.dfYSize = sh;
   }
-  // Eight-bit data is read as bytes, as GDAL rounds its averages into them.
-  bool wide = GDALGetRasterDataType(first) != GDT_Byte && !palette;
-  GDALDataType type = (wide || palette) ? GDT_Float64 : GDT_Byte;
+  // Eight- and sixteen-bit data is read in its own type, as GDAL rounds its
+  // averages into it; wider data as doubles.
+  GDALDataType own = GDALGetRasterDataType(first);
+  bool wide = own != GDT_Byte && !palette;
+  GDALDataType type = palette ? GDT_Float64
+                      : (own == GDT_Byte || own == GDT_UInt16 || own == GDT_Int16) ? own
+                                                                                   : GDT_Float64;
   int size = GDALGetDataTypeSizeBytes(type);
   GSpacing pixel = (GSpacing)size * (GSpacing)bands.size();
   std::vector<uint8_t> raw((size_t)w * h * pixel);
@@ -132,13 +136,7 @@ std::vector<uint8_t> Oracle(const std::string &path, const std::vector<uint32_t>
                             &extra) != CE_None)
     throw std::runtime_error("oracle cannot read " + path);
   std::vector<double> data((size_t)w * h * bands.size());
-  for (size_t i = 0; i < data.size(); ++i) {
-    if (type == GDT_Byte) {
-      data[i] = raw[i];
-    } else {
-      memcpy(&data[i], &raw[i * 8], 8);
-    }
-  }
+  GDALCopyWords64(raw.data(), type, size, data.data(), GDT_Float64, 8, (GPtrDiff_t)data.size());
   std::vector<double> lo(bands.size()), hi(bands.size());
   for (size_t i = 0; wide && i < bands.size(); ++i) {
     std::array<double, 2> cut = CumulativeCut(GDALGetRasterBand(ds, bands[i]));
