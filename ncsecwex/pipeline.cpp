@@ -30,15 +30,18 @@ Pool &ThePool() {
   return *pool;
 }
 
-// The smallest pooled buffer of at least `bytes`, or a new one; null when
-// memory is short.
+// A pooled buffer of at least `bytes` and not much more (a view holds two of
+// its own strips, not two of a larger view's), or a new one; null when memory
+// is short.
 uint8_t *TakeBuffer(size_t bytes, size_t *capacity) {
   Pool &pool = ThePool();
   {
     std::lock_guard<std::mutex> lock(pool.mutex);
     auto best = pool.free.end();
     for (auto it = pool.free.begin(); it != pool.free.end(); ++it)
-      if (it->second >= bytes && (best == pool.free.end() || it->second < best->second)) best = it;
+      if (it->second >= bytes && it->second - bytes <= bytes / 4 &&
+          (best == pool.free.end() || it->second < best->second))
+        best = it;
     if (best != pool.free.end()) {
       uint8_t *buffer = best->first;
       *capacity = best->second;
@@ -72,6 +75,14 @@ void GiveBuffer(uint8_t *buffer, size_t capacity) {
 }  // namespace
 
 size_t StripPipeline::PeakBytes() { return gPeakBytes.load(); }
+
+void StripPipeline::EmptyPool() {
+  Pool &pool = ThePool();
+  std::lock_guard<std::mutex> lock(pool.mutex);
+  for (auto &b : pool.free) delete[] b.first;
+  pool.free.clear();
+  pool.bytes = 0;
+}
 void StripPipeline::ResetPeakBytes() { gPeakBytes.store(0); }
 
 bool StripPipeline::Start(int lines, int stripLines, size_t stripBytes, Read read) {
@@ -130,8 +141,8 @@ void StripPipeline::Work() {
 }
 
 const uint8_t *StripPipeline::Strip(int line, int *first) {
+  if (line < 0 || line >= lines_) return nullptr;
   int strip = line / stripLines_;
-  if (line < 0 || strip >= strips_) return nullptr;
   if (strip != current_) {
     if (!worker_.joinable()) {
       // Read here: one buffer, or two when the worker could not be started.

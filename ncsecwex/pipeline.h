@@ -45,6 +45,8 @@ class StripPipeline {
   // The most strip memory a view has held since the last reset (for tests).
   static size_t PeakBytes();
   static void ResetPeakBytes();
+  // Frees the strip memory kept for later views (for tests).
+  static void EmptyPool();
 
  private:
   enum class Slot { kFree, kReady, kFailed };

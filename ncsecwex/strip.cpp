@@ -141,9 +141,14 @@ bool StripReader::ReadStrip(int first, int count, uint8_t *strip,
                             const std::atomic<bool> &stop) const {
   QuietErrors quiet;  // on whichever thread reads
   const Region &r = region_;
+  // Eight-bit samples lie R, G, B in the strip, as a line needs them; wider
+  // ones band after band, each a block of stripLines_ lines (GDAL copies
+  // them fastest so, and they are converted anyway).
   size_t nb = gdalBands_.size();
-  int pixelSpace = (int)(nb * sampleSize_);
+  bool planar = form_ == Form::kTable || form_ == Form::kStretch;
+  int pixelSpace = (int)(planar ? sampleSize_ : nb * sampleSize_);
   GSpacing lineSpace = (GSpacing)pixelSpace * r.windowWidth;
+  GSpacing bandSpace = planar ? lineSpace * stripLines_ : (GSpacing)sampleSize_;
   GDALRasterIOExtraArg extra;
   INIT_RASTERIO_EXTRA_ARG(extra);
   extra.pfnProgress = KeepGoing;
@@ -152,7 +157,7 @@ bool StripReader::ReadStrip(int first, int count, uint8_t *strip,
     return GDALDatasetRasterIOEx(image_->dataset, GF_Read, r.left, r.top + first, r.width, count,
                                  strip, r.windowWidth, count, type_, (int)nb,
                                  const_cast<int *>(gdalBands_.data()), pixelSpace, lineSpace,
-                                 (GSpacing)sampleSize_, &extra) == CE_None;
+                                 bandSpace, &extra) == CE_None;
   }
   // The strip's share of the source, in fractional rows, so that strips
   // sample exactly where one read of the whole window would.
@@ -172,27 +177,31 @@ bool StripReader::ReadStrip(int first, int count, uint8_t *strip,
   int yEnd = std::min(std::max((int)ceil(extra.dfYOff + extra.dfYSize), yOff + 1), sourceHeight);
   for (size_t i = 0; i < nb; ++i)
     if (GDALRasterIOEx(sourceBands_[i], GF_Read, xOff, yOff, xEnd - xOff, yEnd - yOff,
-                       strip + i * sampleSize_, r.windowWidth, count, type_, pixelSpace, lineSpace,
-                       &extra) != CE_None)
+                       strip + i * (size_t)bandSpace, r.windowWidth, count, type_, pixelSpace,
+                       lineSpace, &extra) != CE_None)
       return false;
   return true;
 }
 
 // The loops keep what they need in locals: the compiler cannot tell that a
 // byte written to the line leaves the reader's members unchanged.
-void StripReader::ConvertLine(const uint8_t *row, uint8_t *rgb) const {
-  const size_t width = (size_t)region_.windowWidth, nb = gdalBands_.size();
-  const size_t c0 = (size_t)channelOf_[0], c1 = (size_t)channelOf_[1], c2 = (size_t)channelOf_[2];
+void StripReader::ConvertLine(const uint8_t *strip, size_t line, uint8_t *rgb) const {
+  const size_t width = (size_t)region_.windowWidth;
   if (form_ == Form::kBytes) {
-    // Eight-bit data is already R, G, B in the strip, or one grey sample.
-    if (nb == 3) {
+    const uint8_t *row = strip + line * width * gdalBands_.size();
+    if (gdalBands_.size() == 3) {
       memcpy(rgb, row, width * 3);
     } else {
       for (size_t x = 0; x < width; ++x) rgb[3 * x] = rgb[3 * x + 1] = rgb[3 * x + 2] = row[x];
     }
-  } else if (form_ == Form::kPalette) {
+    return;
+  }
+  if (form_ == Form::kPalette) {
+    const uint8_t *row = strip + line * width * 4;
     const std::array<uint8_t, 3> *palette = image_->palette.data();
     const size_t entries = image_->palette.size();
+    const size_t c0 = (size_t)channelOf_[0], c1 = (size_t)channelOf_[1],
+                 c2 = (size_t)channelOf_[2];
     for (size_t x = 0; x < width; ++x) {
       int32_t index;
       memcpy(&index, row + 4 * x, sizeof index);
@@ -205,29 +214,36 @@ void StripReader::ConvertLine(const uint8_t *row, uint8_t *rgb) const {
         rgb[3 * x] = rgb[3 * x + 1] = rgb[3 * x + 2] = 0;
       }
     }
-  } else if (form_ == Form::kTable) {
-    const uint8_t *t0 = tables_[c0], *t1 = tables_[c1], *t2 = tables_[c2];
+    return;
+  }
+  const size_t lineBytes = width * sampleSize_, planeBytes = lineBytes * (size_t)stripLines_;
+  const uint8_t *p0 = strip + (size_t)channelOf_[0] * planeBytes + line * lineBytes;
+  const uint8_t *p1 = strip + (size_t)channelOf_[1] * planeBytes + line * lineBytes;
+  const uint8_t *p2 = strip + (size_t)channelOf_[2] * planeBytes + line * lineBytes;
+  if (form_ == Form::kTable) {
+    const uint8_t *t0 = tables_[(size_t)channelOf_[0]], *t1 = tables_[(size_t)channelOf_[1]],
+                  *t2 = tables_[(size_t)channelOf_[2]];
     for (size_t x = 0; x < width; ++x) {
-      uint16_t v[3];
-      const uint8_t *pixel = row + x * nb * 2;
-      memcpy(&v[0], pixel + c0 * 2, 2);
-      memcpy(&v[1], pixel + c1 * 2, 2);
-      memcpy(&v[2], pixel + c2 * 2, 2);
-      rgb[3 * x] = t0[v[0]];
-      rgb[3 * x + 1] = t1[v[1]];
-      rgb[3 * x + 2] = t2[v[2]];
+      uint16_t v0, v1, v2;
+      memcpy(&v0, p0 + 2 * x, 2);
+      memcpy(&v1, p1 + 2 * x, 2);
+      memcpy(&v2, p2 + 2 * x, 2);
+      rgb[3 * x] = t0[v0];
+      rgb[3 * x + 1] = t1[v1];
+      rgb[3 * x + 2] = t2[v2];
     }
   } else {
-    const Stretcher s0 = stretchers_[c0], s1 = stretchers_[c1], s2 = stretchers_[c2];
+    const Stretcher s0 = stretchers_[(size_t)channelOf_[0]];
+    const Stretcher s1 = stretchers_[(size_t)channelOf_[1]];
+    const Stretcher s2 = stretchers_[(size_t)channelOf_[2]];
     for (size_t x = 0; x < width; ++x) {
-      double v[3];
-      const uint8_t *pixel = row + x * nb * sizeof(double);
-      memcpy(&v[0], pixel + c0 * sizeof(double), sizeof(double));
-      memcpy(&v[1], pixel + c1 * sizeof(double), sizeof(double));
-      memcpy(&v[2], pixel + c2 * sizeof(double), sizeof(double));
-      rgb[3 * x] = s0(v[0]);
-      rgb[3 * x + 1] = s1(v[1]);
-      rgb[3 * x + 2] = s2(v[2]);
+      double v0, v1, v2;
+      memcpy(&v0, p0 + 8 * x, 8);
+      memcpy(&v1, p1 + 8 * x, 8);
+      memcpy(&v2, p2 + 8 * x, 8);
+      rgb[3 * x] = s0(v0);
+      rgb[3 * x + 1] = s1(v1);
+      rgb[3 * x + 2] = s2(v2);
     }
   }
 }
@@ -237,8 +253,7 @@ bool StripReader::NextLine(uint8_t *rgb) {
   int first = 0;
   const uint8_t *strip = pipeline_.Strip(nextLine_, &first);
   if (strip == nullptr) return false;
-  size_t pixelBytes = gdalBands_.size() * sampleSize_;
-  ConvertLine(strip + (size_t)(nextLine_ - first) * (size_t)region_.windowWidth * pixelBytes, rgb);
+  ConvertLine(strip, (size_t)(nextLine_ - first), rgb);
   ++nextLine_;
   return true;
 }

@@ -53,7 +53,8 @@ class StripReader {
   bool ChooseSource(GDALRIOResampleAlg resampling);
   bool ChooseForm();
   bool ReadStrip(int first, int count, uint8_t *strip, const std::atomic<bool> &stop) const;
-  void ConvertLine(const uint8_t *row, uint8_t *rgb) const;
+  // Line `line` of the strip (its bands one after another) as R, G, B.
+  void ConvertLine(const uint8_t *strip, size_t line, uint8_t *rgb) const;
 
   Image *image_ = nullptr;
   Region region_{};

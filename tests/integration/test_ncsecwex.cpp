@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <fstream>
 
 #include "ecw/ncsecwex.h"
@@ -181,6 +183,7 @@ TEST(GdalLibrary, MemoryIsBoundedByTwoStrips) {
   huge.width = 20000;
   huge.height = 2000;
   std::string path = Make("huge.tif", huge);
+  ncsecwex::StripPipeline::EmptyPool();
   ncsecwex::StripPipeline::ResetPeakBytes();
   EcwView *view = nullptr;
   ASSERT_EQ(NCScbmOpenFileView(path.c_str(), &view, nullptr), 0);
@@ -195,4 +198,42 @@ TEST(GdalLibrary, MemoryIsBoundedByTwoStrips) {
   EXPECT_LE(peak, 2 * ncsecwex::kMaxStripBytes);
   EXPECT_EQ(peak, 2 * std::min<size_t>(lines, ncsecwex::kMaxStripLines) * 20000 * 3)
       << "the strip being delivered and the next, never the whole window";
+}
+
+namespace {
+
+// A VRT of `width` x `height` three-band pixels, all 0.
+std::string EmptyVrt(const std::string &name, long width, int height) {
+  std::string path = TempDir() + "/" + name;
+  std::ofstream out(path);
+  out << "<VRTDataset rasterXSize=\"" << width << "\" rasterYSize=\"" << height << "\">\n";
+  for (int b = 1; b <= 3; ++b) out << "  <VRTRasterBand dataType=\"Byte\" band=\"" << b << "\"/>\n";
+  out << "</VRTDataset>\n";
+  return path;
+}
+
+}  // namespace
+
+TEST(GdalLibrary, ALineTooLargeForMemoryIsRefused) {
+  std::string path = EmptyVrt("wide.vrt", 1000000000, 1);
+  EcwView *view = nullptr;
+  ASSERT_EQ(NCScbmOpenFileView(path.c_str(), &view, nullptr), 0);
+  EcwFileInfo *info = nullptr;
+  ASSERT_EQ(NCScbmGetViewFileInfo(view, &info), 0);
+  EXPECT_EQ(info->width, 1000000000u);
+  uint32_t bands[] = {0, 1, 2};
+  errno = 0;
+  EXPECT_NE(NCScbmSetFileView(view, 3, bands, 0, 0, 999999999, 0, 1000000000, 1), 0);
+  EXPECT_EQ(errno, ENOMEM);
+  // Parts of it, and all of it reduced, are read as any image.
+  for (auto [left, width, window] : {std::array<int32_t, 3>{0, 1000, 1000},
+                                     std::array<int32_t, 3>{999990000, 10000, 10000},
+                                     std::array<int32_t, 3>{0, 1000000000, 1000}}) {
+    ASSERT_EQ(NCScbmSetFileView(view, 3, bands, left, 0, left + width - 1, 0, window, 1), 0)
+        << left << " " << width;
+    std::vector<uint8_t> line((size_t)window * 3, 0xEE);
+    EXPECT_EQ(NCScbmReadViewLineRGB(view, line.data()), 0);
+    EXPECT_EQ(*std::max_element(line.begin(), line.end()), 0);
+  }
+  NCScbmCloseFileView(view);
 }
