@@ -80,9 +80,10 @@ TEST(StripPipeline, AFailedStripFailsItsLinesAndEveryLaterOne) {
 }
 
 TEST(StripPipeline, StopEndsAReadInProgress) {
-  std::atomic<bool> sawStop{false};
+  std::atomic<bool> reading{false}, sawStop{false};
   auto read = [&](int first, int count, uint8_t *buffer, const std::atomic<bool> &stop) {
     if (first > 0) {  // the second strip waits for the stop, as a slow read would
+      reading = true;
       while (!stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       sawStop = true;
       return false;
@@ -93,6 +94,7 @@ TEST(StripPipeline, StopEndsAReadInProgress) {
   ASSERT_TRUE(pipeline.Start(100, 10, 80, read));
   int first = 0;
   ASSERT_NE(pipeline.Strip(0, &first), nullptr);
+  while (!reading.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   pipeline.Stop();
   EXPECT_TRUE(sawStop);
   // Started again, it reads from the start.
