@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <fstream>
 #include <stdexcept>
 
 #include "cpl_string.h"
@@ -92,6 +93,15 @@ std::string Make(const std::string &name, const Fixture &s) {
       throw std::runtime_error("cannot build overviews of " + path);
   }
   GDALClose(out);
+  return path;
+}
+
+std::string EmptyVrt(const std::string &name, long width, int height) {
+  std::string path = TempDir() + "/" + name;
+  std::ofstream out(path);
+  out << "<VRTDataset rasterXSize=\"" << width << "\" rasterYSize=\"" << height << "\">\n";
+  for (int b = 1; b <= 3; ++b) out << "  <VRTRasterBand dataType=\"Byte\" band=\"" << b << "\"/>\n";
+  out << "</VRTDataset>\n";
   return path;
 }
 

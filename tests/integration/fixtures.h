@@ -35,6 +35,10 @@ struct Fixture {
 // Writes an image whose pixels follow a fixed pattern; returns its path.
 std::string Make(const std::string &name, const Fixture &fixture);
 
+// A VRT of `width` x `height` three-band 8-bit pixels with no source, all 0
+// (an image of any size that costs nothing); returns its path.
+std::string EmptyVrt(const std::string &name, long width, int height);
+
 // What a view of `region` (left, top, right, bottom inclusive) at the window
 // size must deliver, from one RasterIO of the whole window: 3 bytes a pixel.
 // Data wider than 8 bits is stretched per band between the 2nd and 98th

@@ -200,20 +200,6 @@ TEST(GdalLibrary, MemoryIsBoundedByTwoStrips) {
       << "the strip being delivered and the next, never the whole window";
 }
 
-namespace {
-
-// A VRT of `width` x `height` three-band pixels, all 0.
-std::string EmptyVrt(const std::string &name, long width, int height) {
-  std::string path = TempDir() + "/" + name;
-  std::ofstream out(path);
-  out << "<VRTDataset rasterXSize=\"" << width << "\" rasterYSize=\"" << height << "\">\n";
-  for (int b = 1; b <= 3; ++b) out << "  <VRTRasterBand dataType=\"Byte\" band=\"" << b << "\"/>\n";
-  out << "</VRTDataset>\n";
-  return path;
-}
-
-}  // namespace
-
 TEST(GdalLibrary, ALineTooLargeForMemoryIsRefused) {
   std::string path = EmptyVrt("wide.vrt", 1000000000, 1);
   EcwView *view = nullptr;

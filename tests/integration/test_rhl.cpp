@@ -176,15 +176,10 @@ TEST_F(RhlTool, UsageErrorsExitWith2AndFailedEntriesWith1) {
 
 namespace {
 
-// A link file naming a VRT of `width` x `height` three-band pixels, all 0.
+// A link file naming an empty VRT of `width` x `height` pixels.
 std::string EmptyVrtLink(const std::string &name, long width, int height) {
-  std::string vrt = TempDir() + "/" + name + ".vrt";
-  std::ofstream out(vrt);
-  out << "<VRTDataset rasterXSize=\"" << width << "\" rasterYSize=\"" << height << "\">\n";
-  for (int b = 1; b <= 3; ++b) out << "  <VRTRasterBand dataType=\"Byte\" band=\"" << b << "\"/>\n";
-  out << "</VRTDataset>\n";
   std::string link = TempDir() + "/" + name + ".url";
-  std::ofstream(link) << vrt << "\n";
+  std::ofstream(link) << EmptyVrt(name + ".vrt", width, height) << "\n";
   return link;
 }
 
