@@ -75,13 +75,6 @@ void StartGdal() {
   });
 }
 
-void CloseImage(Image *image) {
-  if (image == nullptr) return;
-  if (image->flat != nullptr) GDALClose(image->flat);
-  if (image->dataset != nullptr) GDALClose(image->dataset);
-  delete image;
-}
-
 // The palette of a one-band image whose table is RGB, as bytes.
 void CopyPalette(GDALRasterBandH band, Image *image) {
   GDALColorTableH table = GDALGetRasterColorTable(band);
@@ -121,7 +114,6 @@ Image *OpenImage(const char *name) {
   GDALGetGeoTransform(image->dataset, gt);  // without one: (0, 1, 0, 0, 0, 1)
   int bands = GDALGetRasterCount(image->dataset);
   if (gt[2] != 0.0 || gt[4] != 0.0 || bands > 0xFFFF) {  // the record carries no rotation
-    CloseImage(image.release());
     errno = EINVAL;
     return nullptr;
   }
@@ -157,6 +149,11 @@ Cache &TheCache() {
 }
 
 }  // namespace
+
+Image::~Image() {
+  if (flat != nullptr) GDALClose(flat);
+  if (dataset != nullptr) GDALClose(dataset);
+}
 
 GDALDatasetH Image::Flat() {
   if (flat == nullptr) {
@@ -222,10 +219,15 @@ Image *AcquireImage(const char *name) {
       found->lastUse = ++cache.clock;
     }
   }
-  for (Image *image : stale) CloseImage(image);
+  for (Image *image : stale) delete image;
   if (found != nullptr) return found;
 
-  Image *image = OpenImage(name);
+  Image *image = nullptr;
+  try {
+    image = OpenImage(name);
+  } catch (const std::bad_alloc &) {
+    errno = ENOMEM;
+  }
   if (image == nullptr) return nullptr;
   std::lock_guard<std::mutex> lock(cache.mutex);
   image->lent = true;
@@ -234,7 +236,7 @@ Image *AcquireImage(const char *name) {
   try {
     cache.images.push_back(image);
   } catch (const std::bad_alloc &) {
-    CloseImage(image);
+    delete image;
     errno = ENOMEM;
     return nullptr;
   }
@@ -262,7 +264,7 @@ void ReleaseImage(Image *image) {
       closing.splice(closing.end(), cache.images, oldest);
     }
   }
-  for (Image *i : closing) CloseImage(i);
+  for (Image *i : closing) delete i;
 }
 
 CacheCounts CountImages() {
@@ -287,7 +289,7 @@ void CloseIdleImages() {
       }
     }
   }
-  for (Image *i : closing) CloseImage(i);
+  for (Image *i : closing) delete i;
 }
 
 }  // namespace ncsecwex

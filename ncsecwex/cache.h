@@ -41,6 +41,11 @@ struct FileIdentity {
 
 // One open dataset of a name and what the library has learnt of it.
 struct Image {
+  Image() = default;
+  Image(const Image &) = delete;
+  Image &operator=(const Image &) = delete;
+  ~Image();  // closes its datasets
+
   std::string name;       // as the caller named it
   std::string gdalName;   // as GDAL opens it
   GDALDatasetH dataset = nullptr;

@@ -61,15 +61,18 @@ NCS_API int32_t NCS_CALL NCScbmSetFileView(EcwView *view, uint32_t bandCount, ui
       (uint32_t)bottom >= info.height || windowWidth < 1 || windowHeight < 1 ||
       bandCount == 0 || pBandList == nullptr)
     return Fail(EINVAL);
-  std::vector<uint32_t> bands(pBandList, pBandList + bandCount);
-  for (uint32_t b : bands)
-    if (b >= info.bands) return Fail(EINVAL);
-
-  ncsecwex::Region region{left, top, right - left + 1, bottom - top + 1, windowWidth,
-                          windowHeight};
-  ncsecwex::QuietErrors quiet;
-  int error = view->reader.Set(view->image, bands, region);
-  return error == 0 ? 0 : Fail(error);
+  try {
+    std::vector<uint32_t> bands(pBandList, pBandList + bandCount);
+    for (uint32_t b : bands)
+      if (b >= info.bands) return Fail(EINVAL);
+    ncsecwex::Region region{left, top, right - left + 1, bottom - top + 1, windowWidth,
+                            windowHeight};
+    ncsecwex::QuietErrors quiet;
+    int error = view->reader.Set(view->image, bands, region);
+    return error == 0 ? 0 : Fail(error);
+  } catch (const std::bad_alloc &) {
+    return Fail(ENOMEM);
+  }
 }
 
 NCS_API int32_t NCS_CALL NCScbmReadViewLineRGB(EcwView *view, uint8_t *line) {
