@@ -114,6 +114,7 @@ Image *OpenImage(const char *name) {
   GDALGetGeoTransform(image->dataset, gt);  // without one: (0, 1, 0, 0, 0, 1)
   int bands = GDALGetRasterCount(image->dataset);
   if (gt[2] != 0.0 || gt[4] != 0.0 || bands > 0xFFFF) {  // the record carries no rotation
+    image.reset();  // closed first, so that nothing after sets errno
     errno = EINVAL;
     return nullptr;
   }
