@@ -13,8 +13,4 @@ set(CMAKE_FIND_ROOT_PATH /usr/${RHL_MINGW_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# The GCC, C++ and thread runtimes go inside every DLL and program, so each
-# imports only system DLLs and this build's own (the import check holds it).
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
 set(RHL_WITH_GDAL OFF CACHE BOOL "" FORCE)
