@@ -5,7 +5,8 @@
 
 #include <algorithm>
 #include <memory>
-#include <vector>
+#include <new>
+#include <string>
 
 #include "cpl_error.h"
 #include "cpl_string.h"
@@ -13,6 +14,8 @@
 
 namespace rhl {
 namespace {
+
+constexpr int kTileSize = 256;  // GeoTIFF output tiles are square
 
 // A read-only dataset whose lines come straight from the module: block row y
 // is HandlerReadLine(y). Its three bands read the same line index in turn,
@@ -52,7 +55,7 @@ class ViewBand : public GDALRasterBand {
       return CE_Failure;
     }
     uint8_t *out = static_cast<uint8_t *>(image);
-    for (int x = 0; x < nBlockXSize; ++x) out[x] = line[3 * x + channel_];
+    for (size_t x = 0; x < (size_t)nBlockXSize; ++x) out[x] = line[3 * x + (size_t)channel_];
     return CE_None;
   }
 
@@ -97,26 +100,43 @@ bool CloseChecked(GDALDatasetH out) {
   return ok;
 }
 
+// A buffer of `lines` output lines of `width` RGB pixels, or none when that
+// does not fit in memory (with the reason in *error).
+std::unique_ptr<uint8_t[]> LineBuffer(int width, int lines, std::string *error) {
+  size_t bytes = (size_t)width * 3 * (size_t)lines;
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[bytes]);
+  if (buffer == nullptr)
+    *error = std::to_string(lines) + " output lines of " + std::to_string(width) +
+             " pixels do not fit in memory";
+  return buffer;
+}
+
 // GeoTIFF is written in the order the module delivers lines, a tile row at a
-// time.
+// time: each row is handed to GDAL as soon as it is complete and compressed
+// on GDAL's threads while the module delivers the next.
 bool WriteGeoTiff(Session &session, int width, int height, const std::array<double, 6> &geo,
-                  GDALDriverH driver, const std::string &path, GDALProgressFunc report) {
+                  GDALDriverH driver, const std::string &path, GDALProgressFunc report,
+                  std::string *error) {
+  // Lines are gathered into bands of whole tile rows, so that each tile is
+  // compressed once, straight from complete data.
+  const int chunkLines = std::min(height, kTileSize);
+  std::unique_ptr<uint8_t[]> chunk = LineBuffer(width, chunkLines, error);
+  if (chunk == nullptr) return false;
   char **options = nullptr;
   options = CSLSetNameValue(options, "TILED", "YES");
-  options = CSLSetNameValue(options, "BLOCKXSIZE", "256");
-  options = CSLSetNameValue(options, "BLOCKYSIZE", "256");
+  const std::string tile = std::to_string(kTileSize);
+  options = CSLSetNameValue(options, "BLOCKXSIZE", tile.c_str());
+  options = CSLSetNameValue(options, "BLOCKYSIZE", tile.c_str());
   options = CSLSetNameValue(options, "COMPRESS", "DEFLATE");
   options = CSLSetNameValue(options, "PHOTOMETRIC", "RGB");
   options = CSLSetNameValue(options, "BIGTIFF", "IF_SAFER");
+  options = CSLSetNameValue(options, "NUM_THREADS", "ALL_CPUS");
   GDALDatasetH out = GDALCreate(driver, path.c_str(), width, height, 3, GDT_Byte, options);
   CSLDestroy(options);
   if (out == nullptr) return false;
   std::array<double, 6> gt = geo;
   GDALSetGeoTransform(out, gt.data());
-  // Lines are gathered into bands of whole tile rows, so that each tile is
-  // compressed once, straight from complete data.
-  const int chunkLines = std::min(height, 256);
-  std::vector<uint8_t> chunk((size_t)chunkLines * width * 3);
+  const size_t lineBytes = (size_t)width * 3;
   bool ok = true;
   for (int y0 = 0; ok && y0 < height; y0 += chunkLines) {
     int lines = std::min(chunkLines, height - y0);
@@ -126,12 +146,16 @@ bool WriteGeoTiff(Session &session, int width, int height, const std::array<doub
         CPLError(CE_Failure, CPLE_AppDefined, "the module did not deliver line %d", y0 + i);
         ok = false;
       } else {
-        memcpy(&chunk[(size_t)i * width * 3], line, (size_t)width * 3);
+        memcpy(&chunk[(size_t)i * lineBytes], line, lineBytes);
       }
     }
     if (ok)
-      ok = GDALDatasetRasterIO(out, GF_Write, 0, y0, width, lines, chunk.data(), width, lines,
-                               GDT_Byte, 3, nullptr, 3, 3 * (GSpacing)width, 1) == CE_None;
+      ok = GDALDatasetRasterIO(out, GF_Write, 0, y0, width, lines, chunk.get(), width, lines,
+                               GDT_Byte, 3, nullptr, 3, (GSpacing)lineBytes, 1) == CE_None;
+    // The finished tile row leaves GDAL's cache for its compression threads
+    // (the bands share their tiles: flushing the first writes all three).
+    for (int b = 1; ok && b <= 3; ++b)
+      ok = GDALFlushRasterCache(GDALGetRasterBand(out, b)) == CE_None;
     if (ok && !report((double)(y0 + lines) / height, nullptr, nullptr)) {
       CPLError(CE_Failure, CPLE_UserInterrupt, "interrupted");
       ok = false;
@@ -155,10 +179,12 @@ bool WriteView(Session &session, int width, int height, const std::array<double,
     return false;
   }
   CPLErrorReset();
+  error->clear();
   GDALProgressFunc report = progress ? GDALTermProgress : GDALDummyProgress;
   bool ok;
   if (tiff) {
-    ok = WriteGeoTiff(session, width, height, geo, driver, path, report);
+    ok = WriteGeoTiff(session, width, height, geo, driver, path, report, error);
+    if (!ok && !error->empty()) return false;
   } else {
     // The PNG writer asks for the lines in order, each line's bands in turn.
     ViewDataset source(session, width, height, geo);

@@ -9,6 +9,7 @@
 #include "cli.h"
 #include "gdal.h"
 #include "messages.h"
+#include "web/server.h"
 
 #ifndef RHL_VERSION
 #define RHL_VERSION "unknown"
@@ -26,6 +27,8 @@ int main(int argc, char **argv) {
   rhl::RenderOptions renderOptions;
   CLI::App *render = rhl::AddRenderCommand(app, &renderOptions, &modulePath);
   CLI::App *check = rhl::AddCheckCommand(app, &modulePath);
+  rhl::web::ServeOptions serveOptions;
+  CLI::App *serve = rhl::web::AddServeCommand(app, &serveOptions, &modulePath);
 
   std::vector<std::string> args = rhl::WithGdalSpellings(argc, argv);
   std::reverse(args.begin(), args.end());  // the parser takes them last first
@@ -41,6 +44,7 @@ int main(int argc, char **argv) {
     if (*info) return rhl::RunInfo(infoOptions, modulePath);
     if (*render) return rhl::RunRender(renderOptions, modulePath);
     if (*check) return rhl::RunCheck(modulePath);
+    if (*serve) return rhl::web::Serve(serveOptions, modulePath);
   } catch (const rhl::Usage &u) {
     rhl::Say(u.message);
     std::cerr << "Run with --help for more information.\n";

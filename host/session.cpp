@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <limits.h>
+#include <math.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -19,6 +21,20 @@ void WindowSize(const ViewRequest &r, int32_t *width, int32_t *height) {
     *width = std::min(r.destination.right - r.destination.left, *width);
     *height = std::min(r.destination.bottom - r.destination.top, *height);
   }
+}
+
+ViewRequest ScaledView(const RhlRect &source, double scale) {
+  ViewRequest request;
+  request.source = source;
+  request.scale = scale;
+  // At least one pixel, and no more than a rectangle holds (the module
+  // delivers no more than the source anyway).
+  auto scaled = [scale](int32_t n) {
+    return (int32_t)std::max(1.0, std::min((double)INT32_MAX, round(n * scale)));
+  };
+  request.destination = {0, 0, scaled(source.right - source.left),
+                         scaled(source.bottom - source.top)};
+  return request;
 }
 
 std::array<double, 6> GeoTransformOf(const RegistrationBlock &block) {
@@ -61,6 +77,17 @@ bool Session::Probe(const std::string &name) { return module_.Probe()(name.c_str
 
 bool Session::Open(const std::string &name) {
   return module_.Open()(raster_, name.c_str(), 0) == 1;
+}
+
+bool Session::ProbeAndOpen(const std::string &name, std::string *error) {
+  if (!Probe(name)) {
+    *error = "the module does not serve '" + name + "'";
+    return false;
+  }
+  if (Open(name)) return true;
+  *error = "the module could not open '" + name + "' (error code " +
+           std::to_string(module_.GetLastError()(raster_)) + ")";
+  return false;
 }
 
 bool Session::BeginView(const ViewRequest &request, int32_t *lineWidth) {

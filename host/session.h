@@ -22,6 +22,11 @@ struct ViewRequest {
 // exactly, otherwise no larger than the destination.
 void WindowSize(const ViewRequest &request, int32_t *width, int32_t *height);
 
+// The view of `source` at `scale`, as `rhl render --src ... --scale S` asks
+// for it: the destination is the source scaled and rounded, at least one
+// pixel each way.
+ViewRequest ScaledView(const RhlRect &source, double scale);
+
 // World position of pixel corners from the registration block's three
 // control points: x = gt[0] + col * gt[1] + row * gt[2], y likewise.
 std::array<double, 6> GeoTransformOf(const RegistrationBlock &block);
@@ -41,6 +46,9 @@ class Session {
   // Probe, then open, as the host does before showing an image.
   bool Probe(const std::string &name);
   bool Open(const std::string &name);
+  // Both, with what went wrong in *error (the module's own message is
+  // already on standard error).
+  bool ProbeAndOpen(const std::string &name, std::string *error);
   // One view: begin, then the caller reads lines 0, 1, ... and ends it.
   bool BeginView(const ViewRequest &request, int32_t *lineWidth);
   const uint8_t *ReadLine(int32_t index);

@@ -1,39 +1,32 @@
 #include "strip.h"
 
-#include "cpl_string.h"
-#include "gdal_priv.h"
-
+#include <errno.h>
 #include <math.h>
 #include <string.h>
 
 #include <algorithm>
 
+#include "gdal_priv.h"
+#include "quiet.h"
+
 namespace ncsecwex {
 namespace {
 
-size_t gPeakStripBytes = 0;
-
-uint8_t Scale(double v, double lo, double hi) {
-  if (!(hi > lo)) return 0;
-  double s = floor((v - lo) * 255.0 / (hi - lo) + 0.5);
-  return (uint8_t)std::min(255.0, std::max(0.0, s));
+// GDAL's progress callback: a read gives up once its view is stopped.
+int CPL_STDCALL KeepGoing(double, const char *, void *stop) {
+  return !static_cast<const std::atomic<bool> *>(stop)->load() ? TRUE : FALSE;
 }
 
 }  // namespace
 
-size_t PeakStripBytes() { return gPeakStripBytes; }
-void ResetPeakStripBytes() { gPeakStripBytes = 0; }
-
-StripReader::~StripReader() {
-  if (flat_ != nullptr) GDALClose(flat_);
-}
+void StripReader::Stop() { pipeline_.Stop(); }
 
 // A reduction reads strips with fractional source windows. GDAL would pick
 // an overview per strip from each strip's rounded window, which need not be
 // the one it picks for the whole window; so the choice is made once, here,
 // for the whole window, and the strips then read a source with no overviews
 // left to choose from.
-bool StripReader::ChooseSource(const char *name, GDALRIOResampleAlg resampling) {
+bool StripReader::ChooseSource(GDALRIOResampleAlg resampling) {
   sourceBands_.clear();
   const Region &r = region_;
   int xOff = r.left, yOff = r.top, xSize = r.width, ySize = r.height;
@@ -45,163 +38,222 @@ bool StripReader::ChooseSource(const char *name, GDALRIOResampleAlg resampling) 
   extra.dfYOff = r.top;
   extra.dfXSize = r.width;
   extra.dfYSize = r.height;
-  GDALRasterBand *first = GDALRasterBand::FromHandle(GDALGetRasterBand(dataset_, gdalBands_[0]));
+  GDALDatasetH dataset = image_->dataset;
+  GDALRasterBand *first = GDALRasterBand::FromHandle(GDALGetRasterBand(dataset, gdalBands_[0]));
   int level = GDALBandGetBestOverviewLevel2(first, xOff, yOff, xSize, ySize, r.windowWidth,
                                             r.windowHeight, &extra);
-  GDALDatasetH source = dataset_;
-  if (level < 0) {
-    if (flat_ == nullptr) {
-      char **options = CSLSetNameValue(nullptr, "OVERVIEW_LEVEL", "NONE");
-      flat_ = GDALOpenEx(name, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, options, nullptr);
-      CSLDestroy(options);
-    }
-    if (flat_ == nullptr) return false;
-    source = flat_;
-  }
+  GDALDatasetH source = level < 0 ? image_->Flat() : dataset;
+  if (source == nullptr) return false;
   for (int b : gdalBands_) {
     GDALRasterBandH band = GDALGetRasterBand(source, b);
     if (level >= 0) band = GDALGetOverview(band, level);
     if (band == nullptr) return false;
     sourceBands_.push_back(band);
   }
-  sourceRatioX_ = (double)GDALGetRasterXSize(dataset_) / GDALGetRasterBandXSize(sourceBands_[0]);
-  sourceRatioY_ = (double)GDALGetRasterYSize(dataset_) / GDALGetRasterBandYSize(sourceBands_[0]);
+  sourceRatioX_ = (double)GDALGetRasterXSize(dataset) / GDALGetRasterBandXSize(sourceBands_[0]);
+  sourceRatioY_ = (double)GDALGetRasterYSize(dataset) / GDALGetRasterBandYSize(sourceBands_[0]);
   return true;
 }
 
-bool StripReader::Set(GDALDatasetH dataset, const char *name, GDALColorTableH palette,
-                      const std::vector<uint32_t> &bands, const Region &region) {
+// Eight-bit bands are copied; once any band is wider, every band is
+// stretched: read in 16 bits and looked up in a table where each band fits
+// them (all unsigned or all signed), otherwise read as doubles.
+bool StripReader::ChooseForm() {
+  stretchers_.clear();
+  tables_.clear();
+  stretchOf_ = {};
+  if (image_->paletted) {
+    form_ = Form::kPalette;
+    type_ = GDT_Int32;
+    return true;
+  }
+  bool unsigned16 = true, signed16 = true, bytes = true;
+  for (int b : gdalBands_) {
+    GDALDataType t = GDALGetRasterDataType(GDALGetRasterBand(image_->dataset, b));
+    bytes = bytes && t == GDT_Byte;
+    unsigned16 = unsigned16 && (t == GDT_Byte || t == GDT_UInt16);
+    signed16 = signed16 && t == GDT_Int16;
+  }
+  if (bytes) {
+    form_ = Form::kBytes;
+    type_ = GDT_Byte;
+    return true;
+  }
+  form_ = unsigned16 || signed16 ? Form::kTable : Form::kStretch;
+  type_ = unsigned16 ? GDT_UInt16 : signed16 ? GDT_Int16 : GDT_Float64;
+  std::vector<Stretch> stretches;
+  for (int b : gdalBands_) {
+    Stretch s;
+    if (!image_->StretchOf(b, &s)) return false;
+    stretches.push_back(s);
+    if (form_ == Form::kTable) {
+      const uint8_t *table = image_->TableOf(b, signed16);
+      if (table == nullptr) return false;
+      tables_.push_back(table);
+    } else {
+      stretchers_.emplace_back(s);
+    }
+  }
+  for (int k = 0; k < 3; ++k) stretchOf_[k] = stretches[(size_t)channelOf_[k]];
+  return true;
+}
+
+int StripReader::Set(Image *image, const std::vector<uint32_t> &bands, const Region &region) {
+  Stop();
   set_ = false;
-  dataset_ = dataset;
-  palette_ = palette;
+  image_ = image;
   region_ = region;
   // One band or two give grey from the first; three or more give R, G, B.
   size_t used = bands.size() >= 3 ? 3 : 1;
   gdalBands_.clear();
-  channelOf_.clear();
-  min_.clear();
-  max_.clear();
-  if (palette_ != nullptr) {
+  if (image->paletted) {
     gdalBands_.push_back(1);
-    for (size_t i = 0; i < used; ++i) channelOf_.push_back((int)bands[i]);  // c1, c2, c3
-    type_ = GDT_Int32;
+    for (size_t i = 0; i < used; ++i) channelOf_[i] = (int)bands[i];  // c1, c2, c3
   } else {
     for (size_t i = 0; i < used; ++i) {
       gdalBands_.push_back((int)bands[i] + 1);
-      channelOf_.push_back((int)i);
-    }
-    type_ = GDT_Byte;
-    for (int b : gdalBands_)
-      if (GDALGetRasterDataType(GDALGetRasterBand(dataset_, b)) != GDT_Byte) type_ = GDT_Float64;
-    if (type_ == GDT_Float64) {
-      for (int b : gdalBands_) {
-        double minMax[2] = {0, 0};
-        if (GDALComputeRasterMinMax(GDALGetRasterBand(dataset_, b), FALSE, minMax) != CE_None)
-          return false;
-        min_.push_back(minMax[0]);
-        max_.push_back(minMax[1]);
-      }
+      channelOf_[i] = (int)i;
     }
   }
-  if (channelOf_.size() == 1) channelOf_.resize(3, channelOf_[0]);
-  sampleSize_ = GDALGetDataTypeSizeBytes(type_);
-  size_t lineBytes = (size_t)region.windowWidth * gdalBands_.size() * (size_t)sampleSize_;
-  size_t fit = lineBytes > 0 ? kMaxStripBytes / lineBytes : 1;
+  if (used == 1) channelOf_[1] = channelOf_[2] = channelOf_[0];
+  if (!ChooseForm()) return EINVAL;
+
+  sampleSize_ = (size_t)GDALGetDataTypeSizeBytes(type_);
+  size_t lineBytes = (size_t)region.windowWidth * gdalBands_.size() * sampleSize_;
+  if (lineBytes == 0 || lineBytes > kMaxLineBytes) return ENOMEM;
+  size_t fit = kMaxStripBytes / lineBytes;
   stripLines_ = (int)std::max<size_t>(1, std::min<size_t>({fit, (size_t)kMaxStripLines,
                                                             (size_t)region.windowHeight}));
   bool oneToOne = region.windowWidth == region.width && region.windowHeight == region.height;
-  resampling_ = oneToOne ? GRIORA_NearestNeighbour
-                         : palette_ != nullptr ? GRIORA_NearestNeighbour : GRIORA_Average;
-  if (!oneToOne && !ChooseSource(name, resampling_)) return false;
-  strip_.clear();
-  strip_.shrink_to_fit();
-  stripFirst_ = stripCount_ = nextLine_ = 0;
+  resampling_ = oneToOne || image->paletted ? GRIORA_NearestNeighbour : GRIORA_Average;
+  if (!oneToOne && !ChooseSource(resampling_)) return EINVAL;
+  nextLine_ = 0;
+  auto read = [this](int first, int count, uint8_t *strip, const std::atomic<bool> &stop) {
+    return ReadStrip(first, count, strip, stop);
+  };
+  if (!pipeline_.Start(region.windowHeight, stripLines_, lineBytes * (size_t)stripLines_, read))
+    return ENOMEM;
   set_ = true;
-  return true;
+  return 0;
 }
 
-bool StripReader::ReadStrip(int first) {
+bool StripReader::ReadStrip(int first, int count, uint8_t *strip,
+                            const std::atomic<bool> &stop) const {
+  QuietErrors quiet;  // on whichever thread reads
   const Region &r = region_;
-  int count = std::min(stripLines_, r.windowHeight - first);
+  // Eight-bit samples lie R, G, B in the strip, as a line needs them; wider
+  // ones band after band, each a block of stripLines_ lines (GDAL copies
+  // them fastest so, and they are converted anyway).
   size_t nb = gdalBands_.size();
-  size_t bytes = (size_t)r.windowWidth * (size_t)count * nb * (size_t)sampleSize_;
-  if (strip_.size() < bytes) {
-    strip_.resize(bytes);
-    gPeakStripBytes = std::max(gPeakStripBytes, strip_.capacity());
-  }
-
-  int pixelSpace = (int)nb * sampleSize_;
+  bool planar = form_ == Form::kTable || form_ == Form::kStretch;
+  int pixelSpace = (int)(planar ? sampleSize_ : nb * sampleSize_);
   GSpacing lineSpace = (GSpacing)pixelSpace * r.windowWidth;
+  GSpacing bandSpace = planar ? lineSpace * stripLines_ : (GSpacing)sampleSize_;
+  GDALRasterIOExtraArg extra;
+  INIT_RASTERIO_EXTRA_ARG(extra);
+  extra.pfnProgress = KeepGoing;
+  extra.pProgressData = const_cast<std::atomic<bool> *>(&stop);
   if (r.windowWidth == r.width && r.windowHeight == r.height) {
-    if (GDALDatasetRasterIOEx(dataset_, GF_Read, r.left, r.top + first, r.width, count,
-                              strip_.data(), r.windowWidth, count, type_, (int)nb,
-                              gdalBands_.data(), pixelSpace, lineSpace, sampleSize_,
-                              nullptr) != CE_None)
-      return false;
-  } else {
-    // The strip's share of the source, in fractional rows, so that strips
-    // sample exactly where one read of the whole window would.
-    double step = (double)r.height / r.windowHeight;
-    double rx = sourceRatioX_, ry = sourceRatioY_;
-    GDALRasterIOExtraArg extra;
-    INIT_RASTERIO_EXTRA_ARG(extra);
-    extra.eResampleAlg = resampling_;
-    extra.bFloatingPointWindowValidity = TRUE;
-    extra.dfXOff = r.left / rx;
-    extra.dfXSize = r.width / rx;
-    extra.dfYOff = (r.top + first * step) / ry;
-    extra.dfYSize = count * step / ry;
-    int sourceWidth = GDALGetRasterBandXSize(sourceBands_[0]);
-    int sourceHeight = GDALGetRasterBandYSize(sourceBands_[0]);
-    int xOff = std::min((int)floor(extra.dfXOff), sourceWidth - 1);
-    int yOff = std::min((int)floor(extra.dfYOff), sourceHeight - 1);
-    int xEnd = std::min(std::max((int)ceil(extra.dfXOff + extra.dfXSize), xOff + 1), sourceWidth);
-    int yEnd = std::min(std::max((int)ceil(extra.dfYOff + extra.dfYSize), yOff + 1), sourceHeight);
-    for (size_t i = 0; i < nb; ++i)
-      if (GDALRasterIOEx(sourceBands_[i], GF_Read, xOff, yOff, xEnd - xOff, yEnd - yOff,
-                         strip_.data() + i * sampleSize_, r.windowWidth, count, type_,
-                         pixelSpace, lineSpace, &extra) != CE_None)
-        return false;
+    return GDALDatasetRasterIOEx(image_->dataset, GF_Read, r.left, r.top + first, r.width, count,
+                                 strip, r.windowWidth, count, type_, (int)nb,
+                                 const_cast<int *>(gdalBands_.data()), pixelSpace, lineSpace,
+                                 bandSpace, &extra) == CE_None;
   }
-  stripFirst_ = first;
-  stripCount_ = count;
+  // The strip's share of the source, in fractional rows, so that strips
+  // sample exactly where one read of the whole window would.
+  double step = (double)r.height / r.windowHeight;
+  double rx = sourceRatioX_, ry = sourceRatioY_;
+  extra.eResampleAlg = resampling_;
+  extra.bFloatingPointWindowValidity = TRUE;
+  extra.dfXOff = r.left / rx;
+  extra.dfXSize = r.width / rx;
+  extra.dfYOff = (r.top + first * step) / ry;
+  extra.dfYSize = count * step / ry;
+  int sourceWidth = GDALGetRasterBandXSize(sourceBands_[0]);
+  int sourceHeight = GDALGetRasterBandYSize(sourceBands_[0]);
+  int xOff = std::min((int)floor(extra.dfXOff), sourceWidth - 1);
+  int yOff = std::min((int)floor(extra.dfYOff), sourceHeight - 1);
+  int xEnd = std::min(std::max((int)ceil(extra.dfXOff + extra.dfXSize), xOff + 1), sourceWidth);
+  int yEnd = std::min(std::max((int)ceil(extra.dfYOff + extra.dfYSize), yOff + 1), sourceHeight);
+  for (size_t i = 0; i < nb; ++i)
+    if (GDALRasterIOEx(sourceBands_[i], GF_Read, xOff, yOff, xEnd - xOff, yEnd - yOff,
+                       strip + i * (size_t)bandSpace, r.windowWidth, count, type_, pixelSpace,
+                       lineSpace, &extra) != CE_None)
+      return false;
   return true;
 }
 
-uint8_t StripReader::Channel(const uint8_t *pixel, int channel) const {
-  int source = channelOf_[channel];
-  if (palette_ != nullptr) {
-    int32_t index;
-    memcpy(&index, pixel, sizeof index);
-    const GDALColorEntry *entry = GDALGetColorEntry(palette_, index);
-    if (entry == nullptr) return 0;
-    short v = source == 0 ? entry->c1 : source == 1 ? entry->c2 : entry->c3;
-    return (uint8_t)std::min<short>(255, std::max<short>(0, v));
+// The loops keep what they need in locals: the compiler cannot tell that a
+// byte written to the line leaves the reader's members unchanged.
+void StripReader::ConvertLine(const uint8_t *strip, size_t line, uint8_t *rgb) const {
+  const size_t width = (size_t)region_.windowWidth;
+  if (form_ == Form::kBytes) {
+    const uint8_t *row = strip + line * width * gdalBands_.size();
+    if (gdalBands_.size() == 3) {
+      memcpy(rgb, row, width * 3);
+    } else {
+      for (size_t x = 0; x < width; ++x) rgb[3 * x] = rgb[3 * x + 1] = rgb[3 * x + 2] = row[x];
+    }
+    return;
   }
-  const uint8_t *sample = pixel + source * sampleSize_;
-  if (type_ == GDT_Byte) return *sample;
-  double v;
-  memcpy(&v, sample, sizeof v);
-  return Scale(v, min_[source], max_[source]);
+  if (form_ == Form::kPalette) {
+    const uint8_t *row = strip + line * width * 4;
+    const std::array<uint8_t, 3> *palette = image_->palette.data();
+    const size_t entries = image_->palette.size();
+    const size_t c0 = (size_t)channelOf_[0], c1 = (size_t)channelOf_[1],
+                 c2 = (size_t)channelOf_[2];
+    for (size_t x = 0; x < width; ++x) {
+      int32_t index;
+      memcpy(&index, row + 4 * x, sizeof index);
+      if (index >= 0 && (size_t)index < entries) {
+        const std::array<uint8_t, 3> &e = palette[index];
+        rgb[3 * x] = e[c0];
+        rgb[3 * x + 1] = e[c1];
+        rgb[3 * x + 2] = e[c2];
+      } else {
+        rgb[3 * x] = rgb[3 * x + 1] = rgb[3 * x + 2] = 0;
+      }
+    }
+    return;
+  }
+  const size_t lineBytes = width * sampleSize_, planeBytes = lineBytes * (size_t)stripLines_;
+  const uint8_t *p0 = strip + (size_t)channelOf_[0] * planeBytes + line * lineBytes;
+  const uint8_t *p1 = strip + (size_t)channelOf_[1] * planeBytes + line * lineBytes;
+  const uint8_t *p2 = strip + (size_t)channelOf_[2] * planeBytes + line * lineBytes;
+  if (form_ == Form::kTable) {
+    const uint8_t *t0 = tables_[(size_t)channelOf_[0]], *t1 = tables_[(size_t)channelOf_[1]],
+                  *t2 = tables_[(size_t)channelOf_[2]];
+    for (size_t x = 0; x < width; ++x) {
+      uint16_t v0, v1, v2;
+      memcpy(&v0, p0 + 2 * x, 2);
+      memcpy(&v1, p1 + 2 * x, 2);
+      memcpy(&v2, p2 + 2 * x, 2);
+      rgb[3 * x] = t0[v0];
+      rgb[3 * x + 1] = t1[v1];
+      rgb[3 * x + 2] = t2[v2];
+    }
+  } else {
+    const Stretcher s0 = stretchers_[(size_t)channelOf_[0]];
+    const Stretcher s1 = stretchers_[(size_t)channelOf_[1]];
+    const Stretcher s2 = stretchers_[(size_t)channelOf_[2]];
+    for (size_t x = 0; x < width; ++x) {
+      double v0, v1, v2;
+      memcpy(&v0, p0 + 8 * x, 8);
+      memcpy(&v1, p1 + 8 * x, 8);
+      memcpy(&v2, p2 + 8 * x, 8);
+      rgb[3 * x] = s0(v0);
+      rgb[3 * x + 1] = s1(v1);
+      rgb[3 * x + 2] = s2(v2);
+    }
+  }
 }
 
 bool StripReader::NextLine(uint8_t *rgb) {
   if (!set_ || nextLine_ >= region_.windowHeight) return false;
-  if (nextLine_ >= stripFirst_ + stripCount_ && !ReadStrip(nextLine_)) return false;
-  size_t pixelBytes = gdalBands_.size() * (size_t)sampleSize_;
-  const uint8_t *row =
-      strip_.data() + (size_t)(nextLine_ - stripFirst_) * region_.windowWidth * pixelBytes;
-  if (type_ == GDT_Byte && palette_ == nullptr) {
-    // Eight-bit data is already R, G, B in the strip, or one grey sample.
-    if (gdalBands_.size() == 3) {
-      memcpy(rgb, row, (size_t)region_.windowWidth * 3);
-    } else {
-      for (int x = 0; x < region_.windowWidth; ++x) rgb[3 * x] = rgb[3 * x + 1] = rgb[3 * x + 2] = row[x];
-    }
-  } else {
-    for (int x = 0; x < region_.windowWidth; ++x, row += pixelBytes)
-      for (int k = 0; k < 3; ++k) rgb[3 * x + k] = Channel(row, k);
-  }
+  int first = 0;
+  const uint8_t *strip = pipeline_.Strip(nextLine_, &first);
+  if (strip == nullptr) return false;
+  ConvertLine(strip, (size_t)(nextLine_ - first), rgb);
   ++nextLine_;
   return true;
 }

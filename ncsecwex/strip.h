@@ -5,9 +5,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <array>
+#include <atomic>
 #include <vector>
 
+#include "cache.h"
 #include "gdal.h"
+#include "pipeline.h"
+#include "stats.h"
 
 namespace ncsecwex {
 
@@ -17,55 +22,63 @@ struct Region {
   int32_t windowWidth, windowHeight;
 };
 
-// A strip holds at most this many lines and bytes (but always one line).
+// A strip holds at most this many lines and bytes (but always one line); a
+// view holds two strips, the one being delivered and the next.
 constexpr int kMaxStripLines = 256;
 constexpr size_t kMaxStripBytes = size_t{16} << 20;
-
-// The largest strip buffer held since the last reset (for tests).
-size_t PeakStripBytes();
-void ResetPeakStripBytes();
+// A window whose one line of samples would need more is refused.
+constexpr size_t kMaxLineBytes = size_t{256} << 20;
 
 class StripReader {
  public:
   StripReader() = default;
   StripReader(const StripReader &) = delete;
   StripReader &operator=(const StripReader &) = delete;
-  ~StripReader();
+  ~StripReader() { Stop(); }
 
-  // Starts a view; `bands` are the image's band indexes from 0 (a paletted
-  // image's three are its palette's red, green and blue).
-  // `name` opens a second handle when a reduction must not reach overviews.
-  bool Set(GDALDatasetH dataset, const char *name, GDALColorTableH palette,
-           const std::vector<uint32_t> &bands, const Region &region);
+  // Starts a view of `image`; `bands` are the image's band indexes from 0 (a
+  // paletted image's three are its palette's red, green and blue). 0, or an
+  // errno value: EINVAL when the image cannot be read so, ENOMEM when the
+  // window's lines do not fit in memory.
+  int Set(Image *image, const std::vector<uint32_t> &bands, const Region &region);
   // The window's next line, 3 bytes a pixel; false after the last line.
   bool NextLine(uint8_t *rgb);
+  // Stops reading ahead; the image is then free for other use.
+  void Stop();
   int StripLines() const { return stripLines_; }
+  // The stretch applied to the view's R, G and B (for tests).
+  const std::array<Stretch, 3> &Stretches() const { return stretchOf_; }
 
  private:
-  bool ChooseSource(const char *name, GDALRIOResampleAlg resampling);
-  bool ReadStrip(int first);
-  uint8_t Channel(const uint8_t *pixel, int channel) const;
+  bool ChooseSource(GDALRIOResampleAlg resampling);
+  bool ChooseForm();
+  bool ReadStrip(int first, int count, uint8_t *strip, const std::atomic<bool> &stop) const;
+  // Line `line` of the strip (its bands one after another) as R, G, B.
+  void ConvertLine(const uint8_t *strip, size_t line, uint8_t *rgb) const;
 
-  GDALDatasetH dataset_ = nullptr;
-  GDALColorTableH palette_ = nullptr;
+  Image *image_ = nullptr;
   Region region_{};
   std::vector<int> gdalBands_;      // GDAL band numbers read into the strip
   // Where a reduction reads: the bands of the one overview GDAL itself would
   // read for the whole window, or of the image opened without its overviews;
   // and how many image pixels one of their pixels covers.
-  GDALDatasetH flat_ = nullptr;
   std::vector<GDALRasterBandH> sourceBands_;
   double sourceRatioX_ = 1.0, sourceRatioY_ = 1.0;
-  std::vector<int> channelOf_;      // output R, G, B -> strip channel or palette entry
-  std::vector<double> min_, max_;   // scaling of data wider than 8 bits
-  GDALDataType type_ = GDT_Byte;
+  // How strip samples become R, G, B: copied (8-bit data), looked up in the
+  // palette, looked up in a band's table (16-bit data) or stretched (wider).
+  enum class Form { kBytes, kPalette, kTable, kStretch };
+  Form form_ = Form::kBytes;
+  std::array<int, 3> channelOf_{};  // output R, G, B -> strip channel or palette entry
+  std::array<Stretch, 3> stretchOf_{};
+  std::vector<Stretcher> stretchers_;      // by strip channel, kStretch
+  std::vector<const uint8_t *> tables_;    // by strip channel, kTable
+  GDALDataType type_ = GDT_Byte;           // of the strip's samples
   GDALRIOResampleAlg resampling_ = GRIORA_NearestNeighbour;
-  int sampleSize_ = 1;
+  size_t sampleSize_ = 1;
   int stripLines_ = 0;
-  int stripFirst_ = 0, stripCount_ = 0;
   int nextLine_ = 0;
   bool set_ = false;
-  std::vector<uint8_t> strip_;
+  StripPipeline pipeline_;
 };
 
 }  // namespace ncsecwex

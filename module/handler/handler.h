@@ -29,7 +29,8 @@ struct ViewState {
   uint8_t *lineBuffer;    // owned here from begin-view to end-view
   int32_t currentLine;    // the line now in lineBuffer; -1 for none
   uint32_t *bandList;     // lives as long as the view
-  ViewState *nextLive;    // the module's list of live states
+  const Raster *owner;    // the record it was made for; never read through
+  ViewState *nextInBucket;  // the module's table of live states
 };
 
 // The eight entries.
@@ -60,12 +61,22 @@ RegistrationBlock *BuildRegistrationBlock(const EcwImageSummary *pSummary);
 // summary: 1, or 0 after telling the user why.
 int GetEcwImageSummary(const char *name, char *resolvedName, EcwImageSummary *pSummary);
 
-// The state hung off the record, or NULL unless it is a live state of this
-// module: nothing is read through a pointer the module did not hand out.
+// The state hung off the record, or NULL unless the record's pointer names
+// the live state made for this very record: a pointer copied from another
+// record, stale or never handed out is refused without being read through.
 ViewState *LiveViewState(const Raster *pRaster);
-ViewState *CreateViewState(void);
-// Ends the state's view (if any), takes it off the live list and releases it.
+// The live state made for this record, whatever the record's pointer now
+// holds; NULL if there is none. The same cost however many states are live.
+ViewState *ViewStateMadeFor(const Raster *pRaster);
+// A fresh state for the record `pOwner` (not yet hung on it), or NULL when
+// the state itself cannot be allocated; nothing else is allocated that could
+// fail the open.
+ViewState *CreateViewState(const Raster *pOwner);
+// Ends the view of a live state (if any), takes it out of the table and
+// releases it.
 void ReleaseViewState(ViewState *pState);
+// The table of live states, for tests: states, buckets and the longest chain.
+void ViewStateTableShape(size_t *pLive, size_t *pBuckets, size_t *pLongestChain);
 // Closes the state's view and releases what belongs to it; safe to repeat.
 void EndCurrentView(ViewState *pState);
 

@@ -63,15 +63,17 @@ RHL_ENTRY int32_t RHL_CALL HandlerOpen(Raster *pRaster, const char *name, int32_
     return 0;
   }
   pRaster->clearedWord = 0;
-  ViewState *pState = CreateViewState();
+  // A record opened before gives up its old state, and any view still open
+  // on it, before the new state is made: the lookup can then never find the
+  // new state, whatever address it gets.
+  ViewState *pOld = ViewStateMadeFor(pRaster);
+  if (pOld != NULL) ReleaseViewState(pOld);
+  ViewState *pState = CreateViewState(pRaster);
   if (pState == NULL) {
+    // The record's pointer keeps what it held; it names no live state now.
     pRaster->errorCode = kErrorNoViewState;
     return 0;
   }
-  // A record opened before gives up its old state, and any view still open
-  // on it, to the new one.
-  ViewState *pOld = LiveViewState(pRaster);
-  if (pOld != NULL) ReleaseViewState(pOld);
   pRaster->viewState = pState;
 
   char resolvedName[kNameSize];

@@ -1,5 +1,6 @@
 // Views and line delivery.
 #include <stdint.h>
+#include <string.h>
 
 #include "../diagnostics/diagnostics.h"
 #include "../platform/platform.h"
@@ -82,7 +83,8 @@ RHL_ENTRY int32_t RHL_CALL HandlerBeginView(Raster *pRaster, const RhlRect *pDes
     return 0;
   }
   ViewState *pState = LiveViewState(pRaster);
-  if (pState == NULL) {
+  // The name is the record's, and read only up to the end of its field.
+  if (pState == NULL || memchr(pRaster->name, '\0', sizeof pRaster->name) == NULL) {
     ReportError("Error - no ECW file is open for this view");
     return 0;
   }

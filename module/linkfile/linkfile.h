@@ -8,6 +8,9 @@
 enum {
   kNameSize = 1024,       // a name buffer: 1023 characters and the terminator
   kChunkSize = 5120,      // link files are read 5119 bytes at a time
+  // A link names at most 1023 characters; with room for any white space
+  // around the name, a file larger than this is no link file.
+  kMaxLinkFileSize = 65536,
 };
 
 // A growing heap text; starts with no block at all.

@@ -23,6 +23,8 @@ void *PlatAlloc(size_t size);
 void *PlatGrow(void *block, size_t oldSize, size_t newSize);
 // Releases a block from PlatAlloc or PlatGrow; NULL is ignored.
 void PlatFree(void *block);
+// Blocks handed out by PlatAlloc and PlatGrow and not yet released.
+long PlatLiveBlocks(void);
 
 // ---- files -----------------------------------------------------------------
 typedef intptr_t PlatFile;
@@ -30,8 +32,19 @@ typedef intptr_t PlatFile;
 
 // 1 if the named file exists, else 0 with the last error set.
 int PlatFileExists(const char *name);
-// A file opened for reading, or PLAT_NO_FILE with the last error set.
+// A file opened for reading, or PLAT_NO_FILE with the last error set. The
+// open never waits: a FIFO or a device opens at once, and PlatExamine tells it
+// from a regular file before anything is read.
 PlatFile PlatOpenRead(const char *name);
+// What an open file is.
+typedef enum PlatFileKind {
+  PLAT_KIND_REGULAR = 0,  // a regular file, whose size is known
+  PLAT_KIND_DIRECTORY,
+  PLAT_KIND_OTHER         // a FIFO, socket, character or block device, console
+} PlatFileKind;
+// 1 with the file's kind in *pKind and, for a regular file, its size in bytes
+// in *pSize (0 for the other kinds); 0 on failure with the last error set.
+int PlatExamine(PlatFile file, PlatFileKind *pKind, uint64_t *pSize);
 // Reads up to `size` bytes; 1 with the count in *pGot, or 0 on failure.
 int PlatRead(PlatFile file, void *buffer, uint32_t size, uint32_t *pGot);
 // 1 on success, 0 on failure with the last error set.
@@ -62,9 +75,13 @@ typedef enum PlatOp {
   PLAT_OP_EXISTS,
   PLAT_OP_OPEN,
   PLAT_OP_READ,
-  PLAT_OP_CLOSE
+  PLAT_OP_CLOSE,
+  PLAT_OP_EXAMINE,
+  PLAT_OP_ANY      // only for PlatFailNext: the (skip+1)-th call of any of the above
 } PlatOp;
 void PlatFailNext(PlatOp op, int skip, uint32_t error);
+// 1 while a scripted failure is waiting to fire.
+int PlatFailurePending(void);
 
 // Used by the implementations: 1 when the scripted failure of `op` fires now,
 // with its error code in *pError.

@@ -21,8 +21,10 @@ void PlatFailNext(PlatOp op, int skip, uint32_t error) {
   gFaultError = error;
 }
 
+int PlatFailurePending(void) { return gFaultOp != PLAT_OP_NONE; }
+
 int PlatFaultFires(PlatOp op, uint32_t *pError) {
-  if (gFaultOp == PLAT_OP_NONE || gFaultOp != op) return 0;
+  if (gFaultOp == PLAT_OP_NONE || (gFaultOp != op && gFaultOp != PLAT_OP_ANY)) return 0;
   if (gFaultSkip > 0) {
     gFaultSkip--;
     return 0;

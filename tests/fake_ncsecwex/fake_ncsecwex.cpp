@@ -32,6 +32,7 @@ std::map<EcwView *, ViewData> gViews;
 EcwFileInfo gInfo;
 uintptr_t gNextHandle = 0x1000;
 int gOpened = 0, gClosed = 0, gMisuses = 0;
+int32_t gWindowLimit = 0;
 
 void SetLastErrorCode(uint32_t code) {
 #if defined(_WIN32)
@@ -76,6 +77,7 @@ void Reset() {
   gCalls.clear();
   gViews.clear();
   gOpened = gClosed = gMisuses = 0;
+  gWindowLimit = 0;
   SetInfo(100, 50, 3, 2.0, -3.0, 10.0, 900.0);
 }
 
@@ -94,6 +96,13 @@ void SetInfo(uint32_t width, uint32_t height, uint16_t bands, double cellX, doub
   gInfo.originX = originX;
   gInfo.originY = originY;
 }
+
+bool Armed(Op op) {
+  auto it = gScripts.find(op);
+  return it != gScripts.end() && it->second.armed;
+}
+
+void LimitWindowWidth(int32_t width) { gWindowLimit = width; }
 
 const std::vector<Call> &Calls() { return gCalls; }
 
@@ -160,6 +169,7 @@ int32_t NCS_CALL NCScbmSetFileView(EcwView *view, uint32_t bandCount, uint32_t *
   ViewData *data = Find(view);
   if (data == nullptr) return Log(call, 1);
   if (int32_t failure = Scripted(Op::SetView)) return Log(call, failure);
+  if (gWindowLimit > 0 && windowWidth > gWindowLimit) return Log(call, 1);
   data->set = true;
   data->width = windowWidth;
   data->height = windowHeight;

@@ -42,6 +42,11 @@ FAKE_API void Reset();
 FAKE_API void Fail(Op op, uint32_t lastError = 0, int skip = 0, int32_t result = 1);
 FAKE_API void SetInfo(uint32_t width, uint32_t height, uint16_t bands, double cellX = 1.0,
              double cellY = -1.0, double originX = 0.0, double originY = 0.0);
+// True while a failure scripted for `op` has not been answered yet.
+FAKE_API bool Armed(Op op);
+// Set-view refuses windows wider than `width` pixels, as a library that
+// cannot serve them would (0, the default: no limit).
+FAKE_API void LimitWindowWidth(int32_t width);
 
 FAKE_API const std::vector<Call> &Calls();
 FAKE_API std::vector<Call> CallsOf(Op op);

@@ -1,10 +1,13 @@
 #include "fixtures.h"
 
 #include <math.h>
+
+#include <cmath>
 #include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
+#include <fstream>
 #include <stdexcept>
 
 #include "cpl_string.h"
@@ -48,8 +51,10 @@ std::string Make(const std::string &name, const Fixture &s) {
   for (int b = 0; b < bands; ++b) {
     GDALRasterBandH band = GDALGetRasterBand(ds, b + 1);
     for (int y = 0; y < s.height; ++y) {
-      for (int x = 0; x < s.width; ++x)
+      for (int x = 0; x < s.width; ++x) {
         row[x] = s.paletted ? (x / 3 + y / 5) % 7 : PatternValue(x, y, b, s.type);
+        if (s.value) row[x] = s.value(x, y, b, row[x]);
+      }
       if (GDALRasterIO(band, GF_Write, 0, y, s.width, 1, row.data(), s.width, 1, GDT_Float64, 0,
                        0) != CE_None)
         throw std::runtime_error("cannot write fixture");
@@ -91,6 +96,15 @@ std::string Make(const std::string &name, const Fixture &s) {
   return path;
 }
 
+std::string EmptyVrt(const std::string &name, long width, int height) {
+  std::string path = TempDir() + "/" + name;
+  std::ofstream out(path);
+  out << "<VRTDataset rasterXSize=\"" << width << "\" rasterYSize=\"" << height << "\">\n";
+  for (int b = 1; b <= 3; ++b) out << "  <VRTRasterBand dataType=\"Byte\" band=\"" << b << "\"/>\n";
+  out << "</VRTDataset>\n";
+  return path;
+}
+
 std::vector<uint8_t> Oracle(const std::string &path, const std::vector<uint32_t> &bandList,
                             int left, int top, int right, int bottom, int w, int h) {
   GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
@@ -117,9 +131,13 @@ std::vector<uint8_t> Oracle(const std::string &path, const std::vector<uint32_t>
     extra.dfXSize = sw;
     extra.dfYSize = sh;
   }
-  // Eight-bit data is read as bytes, as GDAL rounds its averages into them.
-  bool wide = GDALGetRasterDataType(first) != GDT_Byte && !palette;
-  GDALDataType type = (wide || palette) ? GDT_Float64 : GDT_Byte;
+  // Eight- and sixteen-bit data is read in its own type, as GDAL rounds its
+  // averages into it; wider data as doubles.
+  GDALDataType own = GDALGetRasterDataType(first);
+  bool wide = own != GDT_Byte && !palette;
+  GDALDataType type = palette ? GDT_Float64
+                      : (own == GDT_Byte || own == GDT_UInt16 || own == GDT_Int16) ? own
+                                                                                   : GDT_Float64;
   int size = GDALGetDataTypeSizeBytes(type);
   GSpacing pixel = (GSpacing)size * (GSpacing)bands.size();
   std::vector<uint8_t> raw((size_t)w * h * pixel);
@@ -128,19 +146,12 @@ std::vector<uint8_t> Oracle(const std::string &path, const std::vector<uint32_t>
                             &extra) != CE_None)
     throw std::runtime_error("oracle cannot read " + path);
   std::vector<double> data((size_t)w * h * bands.size());
-  for (size_t i = 0; i < data.size(); ++i) {
-    if (type == GDT_Byte) {
-      data[i] = raw[i];
-    } else {
-      memcpy(&data[i], &raw[i * 8], 8);
-    }
-  }
+  GDALCopyWords64(raw.data(), type, size, data.data(), GDT_Float64, 8, (GPtrDiff_t)data.size());
   std::vector<double> lo(bands.size()), hi(bands.size());
-  for (size_t i = 0; i < bands.size(); ++i) {
-    double mm[2];
-    GDALComputeRasterMinMax(GDALGetRasterBand(ds, bands[i]), FALSE, mm);
-    lo[i] = mm[0];
-    hi[i] = mm[1];
+  for (size_t i = 0; wide && i < bands.size(); ++i) {
+    std::array<double, 2> cut = CumulativeCut(GDALGetRasterBand(ds, bands[i]));
+    lo[i] = cut[0];
+    hi[i] = cut[1];
   }
   std::vector<uint8_t> rgb((size_t)w * h * 3);
   for (size_t p = 0; p < (size_t)w * h; ++p) {
@@ -153,7 +164,8 @@ std::vector<uint8_t> Oracle(const std::string &path, const std::vector<uint32_t>
         int channel = bandList.size() >= 3 ? (int)bandList[k] : (int)bandList[0];
         out = (uint8_t)(channel == 0 ? e->c1 : channel == 1 ? e->c2 : e->c3);
       } else if (wide) {
-        out = (uint8_t)floor((v - lo[i]) * 255.0 / (hi[i] - lo[i]) + 0.5);
+        double scaled = hi[i] > lo[i] ? floor((v - lo[i]) * (255.0 / (hi[i] - lo[i])) + 0.5) : 0;
+        out = std::isnan(scaled) ? 0 : (uint8_t)std::min(255.0, std::max(0.0, scaled));
       } else {
         out = (uint8_t)v;
       }
@@ -162,6 +174,22 @@ std::vector<uint8_t> Oracle(const std::string &path, const std::vector<uint32_t>
   }
   GDALClose(ds);
   return rgb;
+}
+
+std::array<double, 2> CumulativeCut(GDALRasterBandH band) {
+  int w = GDALGetRasterBandXSize(band), h = GDALGetRasterBandYSize(band);
+  std::vector<double> all((size_t)w * h);
+  if (GDALRasterIO(band, GF_Read, 0, 0, w, h, all.data(), w, h, GDT_Float64, 0, 0) != CE_None)
+    throw std::runtime_error("cannot read a band for its percentiles");
+  std::vector<double> finite;
+  for (double v : all)
+    if (std::isfinite(v)) finite.push_back(v);
+  if (finite.empty()) return {0, 0};
+  std::sort(finite.begin(), finite.end());
+  size_t last = finite.size() - 1;
+  double low = finite[last * 2 / 100], high = finite[(last * 98 + 99) / 100];
+  if (low == high) return {finite.front(), finite.back()};
+  return {low, high};
 }
 
 int MaxDifference(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) {

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,15 +28,28 @@ struct Fixture {
   GeoTransform geo = kGeo;
   bool overviews = false;
   std::string driver = "GTiff";  // or "JP2OpenJPEG"
+  // Where set, the value of pixel (x, y) of band b (from 0) instead of the
+  // pattern's, which it is given.
+  std::function<double(int x, int y, int b, double pattern)> value;
 };
 // Writes an image whose pixels follow a fixed pattern; returns its path.
 std::string Make(const std::string &name, const Fixture &fixture);
 
+// A VRT of `width` x `height` three-band 8-bit pixels with no source, all 0
+// (an image of any size that costs nothing); returns its path.
+std::string EmptyVrt(const std::string &name, long width, int height);
+
 // What a view of `region` (left, top, right, bottom inclusive) at the window
 // size must deliver, from one RasterIO of the whole window: 3 bytes a pixel.
+// Data wider than 8 bits is stretched per band between the 2nd and 98th
+// percentiles of all its finite values.
 std::vector<uint8_t> Oracle(const std::string &path, const std::vector<uint32_t> &bands,
                             int left, int top, int right, int bottom, int windowWidth,
                             int windowHeight);
+
+// The 2nd and 98th percentiles of a band's finite values, by sorting them
+// all (or the least and greatest where they are equal); {0, 0} with none.
+std::array<double, 2> CumulativeCut(GDALRasterBandH band);
 
 // The largest difference between two equally long byte runs.
 int MaxDifference(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <fstream>
 
 #include "ecw/ncsecwex.h"
@@ -176,12 +178,13 @@ TEST(GdalLibrary, RefusalsLeaveATrueErrno) {
   NCScbmCloseFileView(view);
 }
 
-TEST(GdalLibrary, MemoryIsBoundedByOneStrip) {
+TEST(GdalLibrary, MemoryIsBoundedByTwoStrips) {
   Fixture huge;
   huge.width = 20000;
   huge.height = 2000;
   std::string path = Make("huge.tif", huge);
-  ncsecwex::ResetPeakStripBytes();
+  ncsecwex::StripPipeline::EmptyPool();
+  ncsecwex::StripPipeline::ResetPeakBytes();
   EcwView *view = nullptr;
   ASSERT_EQ(NCScbmOpenFileView(path.c_str(), &view, nullptr), 0);
   uint32_t bands[] = {0, 1, 2};
@@ -189,10 +192,34 @@ TEST(GdalLibrary, MemoryIsBoundedByOneStrip) {
   std::vector<uint8_t> line(20000 * 3);
   for (int y = 0; y < 2000; ++y) ASSERT_EQ(NCScbmReadViewLineRGB(view, line.data()), 0);
   NCScbmCloseFileView(view);
-  size_t peak = ncsecwex::PeakStripBytes();
+  size_t peak = ncsecwex::StripPipeline::PeakBytes();
   size_t lines = ncsecwex::kMaxStripBytes / (20000 * 3);
-  std::cout << "  peak strip: " << peak << " bytes (" << lines << " lines of 20000 x 3)\n";
-  EXPECT_LE(peak, ncsecwex::kMaxStripBytes);
-  EXPECT_EQ(peak, std::min<size_t>(lines, ncsecwex::kMaxStripLines) * 20000 * 3)
-      << "exactly one strip, never the whole window";
+  std::cout << "  peak strips: " << peak << " bytes (2 x " << lines << " lines of 20000 x 3)\n";
+  EXPECT_LE(peak, 2 * ncsecwex::kMaxStripBytes);
+  EXPECT_EQ(peak, 2 * std::min<size_t>(lines, ncsecwex::kMaxStripLines) * 20000 * 3)
+      << "the strip being delivered and the next, never the whole window";
+}
+
+TEST(GdalLibrary, ALineTooLargeForMemoryIsRefused) {
+  std::string path = EmptyVrt("wide.vrt", 1000000000, 1);
+  EcwView *view = nullptr;
+  ASSERT_EQ(NCScbmOpenFileView(path.c_str(), &view, nullptr), 0);
+  EcwFileInfo *info = nullptr;
+  ASSERT_EQ(NCScbmGetViewFileInfo(view, &info), 0);
+  EXPECT_EQ(info->width, 1000000000u);
+  uint32_t bands[] = {0, 1, 2};
+  errno = 0;
+  EXPECT_NE(NCScbmSetFileView(view, 3, bands, 0, 0, 999999999, 0, 1000000000, 1), 0);
+  EXPECT_EQ(errno, ENOMEM);
+  // Parts of it, and all of it reduced, are read as any image.
+  for (auto [left, width, window] : {std::array<int32_t, 3>{0, 1000, 1000},
+                                     std::array<int32_t, 3>{999990000, 10000, 10000},
+                                     std::array<int32_t, 3>{0, 1000000000, 1000}}) {
+    ASSERT_EQ(NCScbmSetFileView(view, 3, bands, left, 0, left + width - 1, 0, window, 1), 0)
+        << left << " " << width;
+    std::vector<uint8_t> line((size_t)window * 3, 0xEE);
+    EXPECT_EQ(NCScbmReadViewLineRGB(view, line.data()), 0);
+    EXPECT_EQ(*std::max_element(line.begin(), line.end()), 0);
+  }
+  NCScbmCloseFileView(view);
 }

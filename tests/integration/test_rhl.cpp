@@ -161,3 +161,45 @@ TEST_F(RhlTool, UsageErrorsExitWith2AndFailedEntriesWith1) {
   EXPECT_EQ(failed.err, "ECW.RHL: Error opening view into ECW file: '" + missing +
                             "' (No such file or directory)\nrhl: could not open '" + missing + "'\n");
 }
+
+namespace {
+
+// A link file naming an empty VRT of `width` x `height` pixels.
+std::string EmptyVrtLink(const std::string &name, long width, int height) {
+  std::string link = TempDir() + "/" + name + ".url";
+  std::ofstream(link) << EmptyVrt(name + ".vrt", width, height) << "\n";
+  return link;
+}
+
+}  // namespace
+
+TEST_F(RhlTool, AViewWiderThanMemoryIsRefusedWithAMessage) {
+  std::string link = EmptyVrtLink("billion", 1000000000, 1);
+  std::string out = TempDir() + "/billion.tif";
+  Outcome whole = Rhl("render " + link + " -o " + out);
+  EXPECT_EQ(whole.status, 1);
+  EXPECT_EQ(whole.err,
+            "ECW.RHL: Error while setting file view to 3 bands, TL[0,0] BR[1000000000,1], Window "
+            "size [1000000000,1]\nrhl: the module could not set up the view\n");
+  for (const char *args : {" --src 0,0,1000,1", " --src 999999000,0,1000000000,1", " --size 1000x1"}) {
+    Outcome part = Rhl("render " + link + " -o " + out + args);
+    EXPECT_EQ(part.status, 0) << args << "\n" << part.err;
+  }
+}
+
+TEST_F(RhlTool, OutputRowsThatDoNotFitInMemoryAreRefusedWithAMessage) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "a limit on address space and AddressSanitizer's shadow memory do not mix";
+#else
+  // Ten million pixels across: the library's strips fit, but not 256 lines
+  // of them within a 3 GiB address space.
+  std::string link = EmptyVrtLink("tenmillion", 10000000, 300);
+  std::string out = TempDir() + "/tenmillion.tif";
+  std::string cmd = "ulimit -v 3145728; " + std::string(RHL_EXE) + " render " + link + " -o " + out;
+  std::string err = TempDir() + "/ulimit.err";
+  int raw = system((cmd + " 2>" + err).c_str());
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
+  EXPECT_EQ(Slurp(err), "rhl: 256 output lines of 10000000 pixels do not fit in memory\n");
+  EXPECT_NE(access(out.c_str(), F_OK), 0) << "nothing written";
+#endif
+}

@@ -241,3 +241,10 @@ TEST_F(View, LineBufferSizeCannotOverflow) {
   EXPECT_EQ(boxes().back(), ErrorBox("Malloc error for output buffers"));
   EXPECT_EQ(fake::OpenViews(), 0);
 }
+
+TEST_F(View, ANameWithoutItsTerminatorIsNotReadPastTheField) {
+  memset(raster_.name, 'x', sizeof raster_.name);  // the host wrote over the name
+  EXPECT_EQ(Begin(whole_, whole_, 1.0), 0);
+  EXPECT_EQ(boxes(), (Boxes{ErrorBox("Error - no ECW file is open for this view")}));
+  EXPECT_TRUE(fake::Calls().empty());
+}

@@ -11,9 +11,14 @@ static int Fault(PlatOp op) {
   return 1;
 }
 
+// Blocks handed out and not yet released; the module is single-threaded.
+static long gLiveBlocks = 0;
+
 void *PlatAlloc(size_t size) {
   if (Fault(PLAT_OP_ALLOC)) return NULL;
-  return (void *)GlobalAlloc(GPTR, size ? size : 1);
+  void *block = (void *)GlobalAlloc(GPTR, size ? size : 1);
+  if (block != NULL) ++gLiveBlocks;
+  return block;
 }
 
 void *PlatGrow(void *block, size_t oldSize, size_t newSize) {
@@ -27,7 +32,9 @@ void *PlatGrow(void *block, size_t oldSize, size_t newSize) {
 }
 
 void PlatFree(void *block) {
-  if (block != NULL) GlobalFree((HGLOBAL)block);
+  if (block == NULL) return;
+  --gLiveBlocks;
+  GlobalFree((HGLOBAL)block);
 }
 
 // Neither test nor open goes through OpenFile: its OFSTRUCT holds a path of
@@ -91,3 +98,29 @@ void PlatMessageBox(const char *caption, const char *text) {
   if (PlatSinkMessage(caption, text)) return;
   MessageBoxA(NULL, text, caption, MB_OK);
 }
+
+// ---- added for bounded link files -----------------------------------------
+
+int PlatExamine(PlatFile file, PlatFileKind *pKind, uint64_t *pSize) {
+  if (Fault(PLAT_OP_EXAMINE)) return 0;
+  HANDLE handle = (HANDLE)file;
+  SetLastError(NO_ERROR);
+  DWORD type = GetFileType(handle);
+  if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return 0;
+  *pSize = 0;
+  if (type != FILE_TYPE_DISK) {  // a pipe, the console, a serial port, NUL
+    *pKind = PLAT_KIND_OTHER;
+    return 1;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return 0;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    *pKind = PLAT_KIND_DIRECTORY;
+    return 1;
+  }
+  *pKind = PLAT_KIND_REGULAR;
+  *pSize = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+  return 1;
+}
+
+long PlatLiveBlocks(void) { return gLiveBlocks; }

@@ -1,0 +1,59 @@
+// The images rhl serve shows: one host session per file named on the command
+// line, and the tiles made from them. Every module entry runs under one lock,
+// as the module's entries are not re-entrant; encoding runs outside it.
+#ifndef RHL_HOST_WEB_IMAGES_H
+#define RHL_HOST_WEB_IMAGES_H
+
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "session.h"
+
+namespace rhl {
+namespace web {
+
+struct Tile {
+  enum Status { kMade, kNoSuchTile, kFailed } status = kFailed;
+  std::string png;
+  std::string error;   // why the view failed
+  double viewMs = 0;   // HandlerBeginView to HandlerEndView
+  double encodeMs = 0;
+};
+
+class ImageSet {
+ public:
+  // Loads the module once per file and opens each; false with the reason.
+  bool Open(const std::string &modulePath, const std::vector<std::string> &files,
+            std::string *error);
+  size_t size() const { return images_.size(); }
+
+  // The tile at `level`, (x, y) of the image called `id` (kNoSuchTile when
+  // there is no such image or tile).
+  bool Has(const std::string &id) const { return Find(id) != nullptr; }
+  Tile Render(const std::string &id, int level, int64_t x, int64_t y);
+
+  // What the page needs: per image its name, size, levels, tile path and
+  // registration; the module's name and description.
+  nlohmann::json Describe() const;
+
+ private:
+  struct Image {
+    std::string id, file;
+    std::unique_ptr<Session> session;
+  };
+  const Image *Find(const std::string &id) const;
+  // One view, every line copied out of the module's buffer into `pixels`.
+  bool ReadView(const Image &image, const ViewRequest &request, int32_t width, int32_t height,
+                uint8_t *pixels, std::string *error);
+
+  std::vector<Image> images_;
+  std::mutex entries_;  // held around every module entry
+};
+
+}  // namespace web
+}  // namespace rhl
+
+#endif
