@@ -39,7 +39,7 @@ std::string Folder(const std::string &path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The names in `path`'s folder that begin with its stem.
+// What follows the stem in the names of the stem's folder that begin with it.
 std::vector<std::string> WithStem(const std::string &stem) {
   std::vector<std::string> names;
   std::string folder = Folder(stem);
@@ -49,7 +49,7 @@ std::vector<std::string> WithStem(const std::string &stem) {
   while (dirent *e = readdir(dir)) {
     std::string name = e->d_name;
     if (name.compare(0, lead.size(), lead) == 0)
-      names.push_back(folder + "/" + name.substr(lead.size()));
+      names.push_back(name.substr(lead.size()));
   }
   closedir(dir);
   return names;
@@ -74,6 +74,7 @@ AsideOutput::AsideOutput(const std::string &path) : final_(path) {
   fchmod(fd, 0666 & ~mask);
   close(fd);
   aside_ = templ;
+  asideStem_ = templ.substr(0, templ.size() - extension.size());
   snprintf(gAsideImage, sizeof gAsideImage, "%s", aside_.c_str());
   signal(SIGINT, RemoveOnSignal);
   signal(SIGTERM, RemoveOnSignal);
@@ -87,12 +88,15 @@ AsideOutput::~AsideOutput() {
 
 void AsideOutput::RemoveAside() {
   if (aside_.empty()) return;
-  const std::string stem = Stem(aside_);
-  for (const std::string &suffix : WithStem(stem)) unlink((stem + suffix).c_str());
+  for (const std::string &suffix : WithStem(asideStem_)) unlink((asideStem_ + suffix).c_str());
+}
+
+std::string AsideOutput::Companion(const std::string &finalName) const {
+  return asideStem_ + finalName.substr(Stem(final_).size());
 }
 
 bool AsideOutput::Commit(std::string *error) {
-  const std::string asideStem = Stem(aside_), finalStem = Stem(final_);
+  const std::string &asideStem = asideStem_, finalStem = Stem(final_);
   const std::string extension = final_.substr(finalStem.size());
   std::vector<std::string> written = WithStem(asideStem);
   // What GDAL would read as part of the image at the final name.

@@ -24,6 +24,9 @@ class AsideOutput {
   const std::string &error() const { return error_; }
   // Where to write the image.
   const std::string &path() const { return aside_; }
+  // Where to write a companion that is to be `finalName` (the output's stem
+  // and a suffix, as "out.pgw" for "out.png").
+  std::string Companion(const std::string &finalName) const;
   // Moves the image and its companions to the output's names, the image
   // last; false with the reason in *error.
   bool Commit(std::string *error);
@@ -31,6 +34,7 @@ class AsideOutput {
  private:
   void RemoveAside();
   std::string final_, aside_, error_;
+  std::string asideStem_;  // the aside name without the output's extension
   bool committed_ = false;
 };
 

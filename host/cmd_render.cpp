@@ -85,6 +85,25 @@ SizeSpec ParseSize(const RenderOptions &o) {
   return s;
 }
 
+// What the output is to be, as far as the arguments tell it.
+OutputSpec ParseOutput(const RenderOptions &o, Crs *assigned) {
+  OutputSpec spec;
+  spec.path = o.output;
+  spec.format = ChooseFormat(o.output, o.format);
+  for (const std::string &c : o.creationOptions) ParseNameValue("-co", c);
+  spec.creationOptions = o.creationOptions;
+  if (!o.srs.empty()) *assigned = CrsFromUser(o.srs);
+  if (!o.nodata.empty()) spec.nodata = (int)ParseWhole("--a_nodata", o.nodata, 0, 255);
+  spec.progress = !o.quiet && isatty(2) != 0;
+  return spec;
+}
+
+bool HasNodataOrAlpha(const SourceFacts &facts) {
+  for (const BandFacts &b : facts.bands)
+    if (b.hasNodata || b.color == "alpha") return true;
+  return false;
+}
+
 bool SameFile(const std::string &a, const std::string &b) {
   struct stat sa, sb;
   return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
@@ -124,6 +143,16 @@ CLI::App *AddRenderCommand(CLI::App &app, RenderOptions *o, std::string *moduleP
   render->add_option("--scale", o->scale, "Scale factor handed to the module")
       ->excludes(size)
       ->excludes(outsize);
+  render->add_option("--of", o->format,
+                     "Output format, a GDAL driver name (also -of; default: the one "
+                     "gdal_translate picks for the extension)");
+  render->add_option("--co", o->creationOptions,
+                     "Creation option NAME=VALUE for the driver, repeatable (also -co)")
+      ->allow_extra_args(false);
+  render->add_option("--a_srs", o->srs,
+                     "Assign this CRS to the output (EPSG:n, WKT, PROJ text; also -a_srs)");
+  render->add_option("--a_nodata", o->nodata,
+                     "Mark V, V, V as the output's nodata, V from 0 to 255 (also -a_nodata)");
   render->add_option("--module", *modulePath, "Handler module to load")->capture_default_str();
   render->add_flag("-v,--verbose", o->verbose, "Say when a link file stands in for a name");
   render->add_flag("-q,--quiet", o->quiet, "No progress bar and no notes");
@@ -135,6 +164,8 @@ int RunRender(const RenderOptions &o, const std::string &modulePath) {
   // Every argument is checked before the module is loaded.
   SourceSpec sourceSpec = ParseSource(o);
   SizeSpec sizeSpec = ParseSize(o);
+  Crs assigned;
+  OutputSpec out = ParseOutput(o, &assigned);
 
   Session session;
   if (!LoadModule(session, modulePath)) return kExitFailed;
@@ -152,6 +183,13 @@ int RunRender(const RenderOptions &o, const std::string &modulePath) {
   std::array<double, 6> gt = GeoTransformOf(*r.registration);
   Plan plan = PlanView(r.width, r.height, WorldPlacement(facts, gt), sourceSpec, sizeSpec);
   if (!plan.note.empty()) Note(plan.note);
+  if (!out.format.note.empty()) Note(out.format.note);
+  out.geo = plan.geo;
+  // The source's CRS goes with its georeferencing; an assigned one always.
+  out.crsWkt = !assigned.wkt.empty() ? assigned.wkt : plan.geo ? facts.crs.wkt : "";
+  if (!out.nodata && HasNodataOrAlpha(facts))
+    Note("the source's nodata and transparent pixels come out black; --a_nodata 0 marks "
+         "black as the output's nodata");
 
   int32_t lineWidth = 0;
   std::string error;
@@ -165,8 +203,7 @@ int RunRender(const RenderOptions &o, const std::string &modulePath) {
       error = "the module chose a line width of " + std::to_string(lineWidth) + ", not " +
               std::to_string(plan.width);
     } else {
-      ok = WriteView(session, plan.width, plan.height, plan.geo.value_or(gt), o.output,
-                     !o.quiet && isatty(2) != 0, &error);
+      ok = WriteView(session, plan.width, plan.height, out, &error);
     }
     if (began) session.EndView();
   }

@@ -39,6 +39,9 @@ bool ReadsWorldFile(const std::string &name) {
 }
 
 Format Of(GDALDriverH driver) {
+  const std::string name = GDALGetDriverShortName(driver);
+  if (name == "VRT" || name == "MEM")
+    throw Usage{"rhl cannot write " + name + ": it holds no pixels of its own in a file (write .tif)"};
   Format f;
   f.driver = driver;
   f.name = GDALGetDriverShortName(driver);

@@ -22,7 +22,6 @@ namespace {
 int gOut = 2;
 bool gQuiet = false;
 std::mutex gLock;
-std::string gLastGdalError;
 // The holder while one is active (for a sanitizer's report on the way out).
 int gHolder = -1;
 
@@ -39,9 +38,7 @@ void WriteAll(int fd, const std::string &text) {
 
 void CPL_STDCALL GdalHandler(CPLErr level, CPLErrorNum, const char *text) {
   std::lock_guard<std::mutex> hold(gLock);
-  if (level >= CE_Failure) {
-    gLastGdalError = text;
-  } else if (level == CE_Warning) {
+  if (level == CE_Warning) {
     std::string line = text;
     while (!line.empty() && line.back() == '\n') line.pop_back();
     WriteAll(gOut, "rhl: GDAL: " + line + "\n");
@@ -86,11 +83,6 @@ void Note(const std::string &text) {
 void SetQuiet(bool quiet) { gQuiet = quiet; }
 
 void RouteGdalErrors() { CPLSetErrorHandler(GdalHandler); }
-
-std::string LastGdalError() {
-  std::lock_guard<std::mutex> hold(gLock);
-  return gLastGdalError;
-}
 
 ModuleBoxes::ModuleBoxes(const std::string &module) : module_(module) {
   fflush(stderr);

@@ -19,11 +19,10 @@ void Say(const std::string &text);
 void Note(const std::string &text);
 void SetQuiet(bool quiet);
 
-// GDAL's errors in rhl itself: failures are kept for the caller to report in
-// its own words (LastGdalError), warnings come out once as
+// GDAL's errors in rhl itself: failures are left for the caller to report
+// in its own words (from CPLGetLastErrorMsg), warnings come out once as
 // "rhl: GDAL: <text>".
 void RouteGdalErrors();
-std::string LastGdalError();
 
 // Holds standard error aside while it lives, then relays what the module
 // wrote as its message boxes, prefixed with `module`.

@@ -199,7 +199,8 @@ TEST_F(RhlTool, OutputRowsThatDoNotFitInMemoryAreRefusedWithAMessage) {
   std::string err = TempDir() + "/ulimit.err";
   int raw = system((cmd + " 2>" + err).c_str());
   EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
-  EXPECT_EQ(Slurp(err), "rhl: 256 output lines of 10000000 pixels do not fit in memory\n");
+  EXPECT_EQ(Slurp(err), "rhl: 256 output lines of 10000000 pixels do not fit in memory; nothing "
+                        "was written to " + out + "\n");
   EXPECT_NE(access(out.c_str(), F_OK), 0) << "nothing written";
 #endif
 }
