@@ -66,15 +66,6 @@ bool EndsWithNoCase(const std::string &name, const std::string &suffix) {
          strcasecmp(name.c_str() + name.size() - suffix.size(), suffix.c_str()) == 0;
 }
 
-bool ModuleServesExtension(const Session &session, const std::string &extension) {
-  const HandlerDescriptor &d = session.descriptor();
-  for (int i = 0; i < d.extensionCount && i < 4; ++i)
-    if (strcasecmp(std::string(d.extensions[i], strnlen(d.extensions[i], 10)).c_str(),
-                   extension.c_str()) == 0)
-      return true;
-  return false;
-}
-
 // Why GDAL cannot read `name`, or "" when it can.
 std::string GdalCannotRead(const std::string &name) {
   GDALAllRegister();
@@ -98,13 +89,6 @@ std::string ModuleName(const Session &session, const std::string &modulePath) {
   return modulePath.substr(modulePath.rfind('/') + 1);
 }
 
-bool Serves(const Session &session, const std::string &name) {
-  size_t dot = name.rfind('.');
-  size_t slash = name.rfind('/');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
-  return ModuleServesExtension(session, name.substr(dot + 1));
-}
-
 bool LoadModule(Session &session, const std::string &modulePath) {
   std::string problem = ModuleFileProblem(modulePath);
   if (!problem.empty()) {
@@ -121,10 +105,10 @@ bool OpenImage(Session &session, const std::string &moduleName, const std::strin
                const OpenOptions &options) {
   std::string name = file;
   TempLink link;
-  if (!Serves(session, file)) {
+  if (!session.Serves(file)) {
     std::string target = AbsoluteName(file);
     std::string why = GdalCannotRead(target);
-    if (!ModuleServesExtension(session, "url") || !why.empty()) {
+    if (!session.ServesExtension("url") || !why.empty()) {
       Say("the module does not serve '" + file + "'" +
           (why.empty() ? "" : ", and GDAL cannot read it: " + why));
       return false;

@@ -17,9 +17,6 @@ struct OpenOptions {
 // The module's name for its messages: its descriptor's name, else its file.
 std::string ModuleName(const Session &session, const std::string &modulePath);
 
-// Whether the module's descriptor lists the extension `name` ends with.
-bool Serves(const Session &session, const std::string &name);
-
 // Probes and opens `file`; false after saying why (the module's own boxes,
 // then one line of rhl's).
 bool OpenImage(Session &session, const std::string &moduleName, const std::string &file,
