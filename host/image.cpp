@@ -9,9 +9,9 @@
 #include <sys/stat.h>
 
 #include "check.h"
-#include "cpl_error.h"
 #include "gdal.h"
 #include "messages.h"
+#include "source.h"
 
 namespace rhl {
 namespace {
@@ -66,20 +66,6 @@ bool EndsWithNoCase(const std::string &name, const std::string &suffix) {
          strcasecmp(name.c_str() + name.size() - suffix.size(), suffix.c_str()) == 0;
 }
 
-// Why GDAL cannot read `name`, or "" when it can.
-std::string GdalCannotRead(const std::string &name) {
-  GDALAllRegister();
-  CPLPushErrorHandler(CPLQuietErrorHandler);
-  CPLErrorReset();
-  GDALDatasetH ds =
-      GDALOpenEx(name.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
-  std::string why = ds != nullptr ? "" : CPLGetLastErrorMsg();
-  CPLPopErrorHandler();
-  if (ds != nullptr) GDALClose(ds);
-  else if (why.empty()) why = "not a raster GDAL reads";
-  return why;
-}
-
 }  // namespace
 
 std::string ModuleName(const Session &session, const std::string &modulePath) {
@@ -107,7 +93,8 @@ bool OpenImage(Session &session, const std::string &moduleName, const std::strin
   TempLink link;
   if (!session.Serves(file)) {
     std::string target = AbsoluteName(file);
-    std::string why = GdalCannotRead(target);
+    SourceFacts facts = ReadSourceFacts(target);
+    std::string why = facts.read ? "" : facts.reason;
     if (!session.ServesExtension("url") || !why.empty()) {
       Say("the module does not serve '" + file + "'" +
           (why.empty() ? "" : ", and GDAL cannot read it: " + why));

@@ -52,10 +52,11 @@ SourceFacts ReadSourceFacts(const std::string &name) {
     gdalName = "/vsicurl/" + name;
   Quiet quiet;
   GDALDatasetH ds =
-      GDALOpenEx(gdalName.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+      GDALOpenEx(gdalName.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR,
+                 nullptr, nullptr, nullptr);
   if (ds == nullptr) {
     facts.reason = CPLGetLastErrorMsg();
-    if (facts.reason.empty()) facts.reason = "GDAL cannot read it";
+    if (facts.reason.empty()) facts.reason = "not a raster GDAL reads";
     return facts;
   }
   facts.read = true;

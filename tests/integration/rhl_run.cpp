@@ -10,7 +10,9 @@
 #include <stdexcept>
 
 #include "fixtures.h"
+#include "cpl_string.h"
 #include "gdal.h"
+#include "gdal_utils.h"
 #include "ogr_srs_api.h"
 
 namespace rhltest {
@@ -20,6 +22,21 @@ std::string Slurp(const std::string &path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+std::string Scratch(const std::string &name) { return fixtures::TempDir() + "/" + name; }
+
+void Translate(const std::string &source, const std::string &out,
+               const std::vector<std::string> &args) {
+  char **argv = CSLAddString(nullptr, "-q");
+  for (const std::string &a : args) argv = CSLAddString(argv, a.c_str());
+  GDALTranslateOptions *options = GDALTranslateOptionsNew(argv, nullptr);
+  CSLDestroy(argv);
+  GDALDatasetH in = GDALOpen(source.c_str(), GA_ReadOnly);
+  if (in == nullptr || options == nullptr) throw std::runtime_error("cannot translate " + source);
+  GDALClose(GDALTranslate(out.c_str(), in, options, nullptr));
+  GDALTranslateOptionsFree(options);
+  GDALClose(in);
 }
 
 bool Exists(const std::string &path) {

@@ -18,6 +18,8 @@ struct Outcome {
 Outcome Rhl(const std::string &args, const std::string &dir = "", const std::string &env = "");
 
 std::string Slurp(const std::string &path);
+// A name in the scratch folder.
+std::string Scratch(const std::string &name);
 bool Exists(const std::string &path);
 // The scratch folder's files whose names start with `prefix`.
 std::vector<std::string> FilesStartingWith(const std::string &prefix);
@@ -29,6 +31,11 @@ void Decorate(const std::string &path, const std::string &srs, const double *nod
 
 // A link file `name` in the scratch folder naming `target`; its path.
 std::string Link(const std::string &name, const std::string &target);
+
+// gdal_translate SOURCE OUT ARGS..., in this process (the oracle for
+// windows, sizes and band orders).
+void Translate(const std::string &source, const std::string &out,
+               const std::vector<std::string> &args);
 
 // The bytes of every band of `path`, pixel-interleaved, and its size.
 std::vector<unsigned char> Pixels(const std::string &path, int *width, int *height, int *bands);

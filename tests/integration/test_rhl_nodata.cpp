@@ -6,29 +6,11 @@
 
 #include "fixtures.h"
 #include "gdal.h"
-#include "gdal_utils.h"
 #include "rhl_run.h"
 
 using namespace fixtures;
 using namespace rhltest;
 
-namespace {
-
-std::string Scratch(const std::string &name) { return TempDir() + "/" + name; }
-
-// gdal_translate SOURCE OUT ARGS..., in this process.
-void Translate(const std::string &source, const std::string &out,
-               std::vector<const char *> args) {
-  args.push_back("-q");
-  args.push_back(nullptr);
-  GDALTranslateOptions *options = GDALTranslateOptionsNew(const_cast<char **>(args.data()), nullptr);
-  GDALDatasetH in = GDALOpen(source.c_str(), GA_ReadOnly);
-  GDALClose(GDALTranslate(out.c_str(), in, options, nullptr));
-  GDALTranslateOptionsFree(options);
-  GDALClose(in);
-}
-
-}  // namespace
 
 TEST(RhlNodata, ABlueGreenRedFileRendersInItsColours) {
   Fixture f;

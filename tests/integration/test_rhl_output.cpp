@@ -68,8 +68,6 @@ Written Open(const std::string &path) {
   return w;
 }
 
-std::string Scratch(const std::string &name) { return TempDir() + "/" + name; }
-
 // No hidden file of rhl's left in the scratch folder.
 bool NothingAside() { return FilesStartingWith(".").size() <= 2; }  // "." and ".."
 

@@ -7,7 +7,6 @@
 
 #include "cpl_string.h"
 #include "fixtures.h"
-#include "gdal_utils.h"
 #include "rhl_run.h"
 
 using namespace fixtures;
@@ -46,22 +45,6 @@ Raster Read(const std::string &path) {
   return r;
 }
 
-// gdal_translate SOURCE OUT ARGS, in this process.
-Raster Translate(const std::string &source, const std::vector<std::string> &args,
-                 const std::string &out) {
-  char **argv = nullptr;
-  for (const std::string &a : args) argv = CSLAddString(argv, a.c_str());
-  argv = CSLAddString(argv, "-q");
-  GDALTranslateOptions *options = GDALTranslateOptionsNew(argv, nullptr);
-  CSLDestroy(argv);
-  GDALDatasetH in = GDALOpen(source.c_str(), GA_ReadOnly);
-  GDALDatasetH ds = GDALTranslate(out.c_str(), in, options, nullptr);
-  GDALTranslateOptionsFree(options);
-  GDALClose(ds);
-  GDALClose(in);
-  return Read(out);
-}
-
 std::vector<std::string> Split(const std::string &text) {
   std::vector<std::string> words;
   char **tokens = CSLTokenizeString(text.c_str());
@@ -97,7 +80,9 @@ TEST_F(RhlWindow, WindowsAndSizesMatchGdalTranslate) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     Raster got = Read(out);
-    Raster want = Translate(image_, Split(c.gdal), TempDir() + "/gdal" + std::to_string(n++) + ".tif");
+    std::string oracle = Scratch("gdal" + std::to_string(n++) + ".tif");
+    Translate(image_, oracle, Split(c.gdal));
+    Raster want = Read(oracle);
     ASSERT_EQ(got.width, want.width);
     ASSERT_EQ(got.height, want.height);
     EXPECT_EQ(got.pixels, want.pixels);
