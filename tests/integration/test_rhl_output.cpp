@@ -253,3 +253,18 @@ TEST_F(RhlOutput, TheOutputIsNeverTheSourceImage) {
   EXPECT_EQ(Slurp(copy), before);
   EXPECT_EQ(Slurp(link), copy + "\n");
 }
+
+TEST_F(RhlOutput, AnInterruptedRenderLeavesNothing) {
+  // Far too long to finish before the signal: 600 million pixels of nothing.
+  std::string link = Link("big.url", EmptyVrt("big.vrt", 30000, 20000));
+  for (const char *signal : {"INT", "TERM"}) {
+    SCOPED_TRACE(signal);
+    std::string cmd = "cd '" + TempDir() + "' && (" + RHL_EXE + " render " + link +
+                      " -o big.png -q & p=$!; sleep 1; kill -" + signal +
+                      " $p; wait $p; echo $? >big.status)";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    EXPECT_EQ(Slurp(Scratch("big.status")), std::string(signal) == "INT" ? "130\n" : "143\n");
+    EXPECT_FALSE(Exists(Scratch("big.png")));
+    EXPECT_TRUE(NothingAside());
+  }
+}
