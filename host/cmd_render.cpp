@@ -22,11 +22,11 @@ std::string Joined(const std::string &option, const std::vector<std::string> &va
   return text;
 }
 
-SourceSpec ParseSource(const RenderOptions &o) {
-  SourceSpec s;
+SourceChoice ParseSource(const RenderOptions &o) {
+  SourceChoice s;
   const int64_t lo = INT32_MIN, hi = INT32_MAX;
   if (!o.src.empty()) {
-    s.kind = SourceSpec::Pixels;
+    s.kind = SourceChoice::Pixels;
     s.option = "--src " + o.src;
     std::vector<std::string> parts;
     for (size_t start = 0;;) {
@@ -45,14 +45,14 @@ SourceSpec ParseSource(const RenderOptions &o) {
     if (s.right <= s.left || s.bottom <= s.top)
       throw Usage{"--src takes L,T,R,B with R > L and B > T, not '" + o.src + "'"};
   } else if (!o.srcwin.empty()) {
-    s.kind = SourceSpec::Pixels;
+    s.kind = SourceChoice::Pixels;
     s.option = Joined("--srcwin", o.srcwin);
     s.left = ParseWhole("--srcwin", o.srcwin[0], lo, hi);
     s.top = ParseWhole("--srcwin", o.srcwin[1], lo, hi);
     s.right = s.left + ParseWhole("--srcwin", o.srcwin[2], 1, hi);
     s.bottom = s.top + ParseWhole("--srcwin", o.srcwin[3], 1, hi);
   } else if (!o.projwin.empty()) {
-    s.kind = SourceSpec::World;
+    s.kind = SourceChoice::World;
     s.option = Joined("--projwin", o.projwin);
     s.ulx = ParseNumber("--projwin", o.projwin[0]);
     s.uly = ParseNumber("--projwin", o.projwin[1]);
@@ -62,10 +62,10 @@ SourceSpec ParseSource(const RenderOptions &o) {
   return s;
 }
 
-SizeSpec ParseSize(const RenderOptions &o) {
-  SizeSpec s;
+SizeChoice ParseSize(const RenderOptions &o) {
+  SizeChoice s;
   if (!o.size.empty()) {
-    s.kind = SizeSpec::Pixels;
+    s.kind = SizeChoice::Pixels;
     s.option = "--size " + o.size;
     size_t x = o.size.find('x');
     if (x == std::string::npos)
@@ -73,12 +73,12 @@ SizeSpec ParseSize(const RenderOptions &o) {
     s.width = ParseCount("--size", o.size.substr(0, x), true, &s.widthPercent);
     s.height = ParseCount("--size", o.size.substr(x + 1), true, &s.heightPercent);
   } else if (!o.outsize.empty()) {
-    s.kind = SizeSpec::Pixels;
+    s.kind = SizeChoice::Pixels;
     s.option = Joined("--outsize", o.outsize);
     s.width = ParseCount("--outsize", o.outsize[0], true, &s.widthPercent);
     s.height = ParseCount("--outsize", o.outsize[1], true, &s.heightPercent);
   } else if (!o.scale.empty()) {
-    s.kind = SizeSpec::Scale;
+    s.kind = SizeChoice::Scale;
     s.option = "--scale " + o.scale;
     s.scale = ParsePositive("--scale", o.scale);
   }
@@ -86,16 +86,16 @@ SizeSpec ParseSize(const RenderOptions &o) {
 }
 
 // What the output is to be, as far as the arguments tell it.
-OutputSpec ParseOutput(const RenderOptions &o, Crs *assigned) {
-  OutputSpec spec;
-  spec.path = o.output;
-  spec.format = ChooseFormat(o.output, o.format);
+OutputOptions ParseOutput(const RenderOptions &o, Crs *assigned) {
+  OutputOptions output;
+  output.path = o.output;
+  output.format = ChooseFormat(o.output, o.format);
   for (const std::string &c : o.creationOptions) ParseNameValue("-co", c);
-  spec.creationOptions = o.creationOptions;
+  output.creationOptions = o.creationOptions;
   if (!o.srs.empty()) *assigned = CrsFromUser(o.srs);
-  if (!o.nodata.empty()) spec.nodata = (int)ParseWhole("--a_nodata", o.nodata, 0, 255);
-  spec.progress = !o.quiet && isatty(2) != 0;
-  return spec;
+  if (!o.nodata.empty()) output.nodata = (int)ParseWhole("--a_nodata", o.nodata, 0, 255);
+  output.progress = !o.quiet && isatty(2) != 0;
+  return output;
 }
 
 bool HasNodataOrAlpha(const SourceFacts &facts) {
@@ -162,10 +162,10 @@ CLI::App *AddRenderCommand(CLI::App &app, RenderOptions *o, std::string *moduleP
 int RunRender(const RenderOptions &o, const std::string &modulePath) {
   SetQuiet(o.quiet);
   // Every argument is checked before the module is loaded.
-  SourceSpec sourceSpec = ParseSource(o);
-  SizeSpec sizeSpec = ParseSize(o);
+  SourceChoice sourceChoice = ParseSource(o);
+  SizeChoice sizeChoice = ParseSize(o);
   Crs assigned;
-  OutputSpec out = ParseOutput(o, &assigned);
+  OutputOptions out = ParseOutput(o, &assigned);
 
   Session session;
   if (!LoadModule(session, modulePath)) return kExitFailed;
@@ -181,7 +181,7 @@ int RunRender(const RenderOptions &o, const std::string &modulePath) {
 
   SourceFacts facts = ReadSourceFacts(resolved);
   std::array<double, 6> gt = GeoTransformOf(*r.registration);
-  Plan plan = PlanView(r.width, r.height, WorldPlacement(facts, gt), sourceSpec, sizeSpec);
+  Plan plan = PlanView(r.width, r.height, WorldPlacement(facts, gt), sourceChoice, sizeChoice);
   if (!plan.note.empty()) Note(plan.note);
   if (!out.format.note.empty()) Note(out.format.note);
   out.geo = plan.geo;

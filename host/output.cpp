@@ -38,7 +38,7 @@ void LoadCrs(const std::string &wkt, OGRSpatialReference *srs) {
 // line is stopped rather than given the wrong one.
 class ViewDataset : public GDALDataset {
  public:
-  ViewDataset(Session &session, int width, int height, const OutputSpec &spec);
+  ViewDataset(Session &session, int width, int height, const OutputOptions &output);
   CPLErr GetGeoTransform(double *gt) override {
     if (!geo_) return CE_Failure;
     std::copy(geo_->begin(), geo_->end(), gt);
@@ -109,16 +109,16 @@ class ViewBand : public GDALRasterBand {
   std::optional<int> nodata_;
 };
 
-ViewDataset::ViewDataset(Session &session, int width, int height, const OutputSpec &spec)
-    : session_(session), geo_(spec.geo) {
-  SetDescription(spec.format.name.c_str());
+ViewDataset::ViewDataset(Session &session, int width, int height, const OutputOptions &output)
+    : session_(session), geo_(output.geo) {
+  SetDescription(output.format.name.c_str());
   // Whole-image reads then go line by line over all bands, not band after
   // band (which would ask the module for every line three times).
   SetMetadataItem("INTERLEAVE", "PIXEL", "IMAGE_STRUCTURE");
-  LoadCrs(spec.crsWkt, &srs_);
+  LoadCrs(output.crsWkt, &srs_);
   nRasterXSize = width;
   nRasterYSize = height;
-  for (int k = 0; k < 3; ++k) SetBand(k + 1, new ViewBand(this, k, spec.nodata));
+  for (int k = 0; k < 3; ++k) SetBand(k + 1, new ViewBand(this, k, output.nodata));
 }
 
 // The ESRI world file: pixel sizes and rotation, then the centre of the
@@ -155,10 +155,10 @@ std::unique_ptr<uint8_t[]> LineBuffer(int width, int lines, std::string *error) 
 
 // The user's creation options over rhl's GeoTIFF defaults (tiled 256 x 256,
 // DEFLATE, compressed on every core); a striped GeoTIFF drops the tile size.
-char **CreationOptions(const OutputSpec &spec) {
+char **CreationOptions(const OutputOptions &output) {
   char **user = nullptr;
-  for (const std::string &o : spec.creationOptions) user = CSLAddString(user, o.c_str());
-  if (spec.format.name != "GTiff") return user;
+  for (const std::string &o : output.creationOptions) user = CSLAddString(user, o.c_str());
+  if (output.format.name != "GTiff") return user;
   char **options = nullptr;
   const std::string tile = std::to_string(kTileSize);
   options = CSLSetNameValue(options, "TILED", "YES");
@@ -187,12 +187,12 @@ char **CreationOptions(const OutputSpec &spec) {
 // once, straight from complete data. A GeoTIFF's finished tile rows leave
 // GDAL's cache for its compression threads while the module delivers the
 // next.
-bool WriteRows(ViewDataset &view, const OutputSpec &spec, const std::string &path,
+bool WriteRows(ViewDataset &view, const OutputOptions &output, const std::string &path,
                GDALProgressFunc report, std::string *error) {
   const int width = view.GetRasterXSize(), height = view.GetRasterYSize();
-  char **options = CreationOptions(spec);
+  char **options = CreationOptions(output);
   GDALDatasetH out =
-      GDALCreate(spec.format.driver, path.c_str(), width, height, 3, GDT_Byte, options);
+      GDALCreate(output.format.driver, path.c_str(), width, height, 3, GDT_Byte, options);
   CSLDestroy(options);
   if (out == nullptr) return false;
   double gt[6];
@@ -205,7 +205,7 @@ bool WriteRows(ViewDataset &view, const OutputSpec &spec, const std::string &pat
   blockHeight = std::max(1, blockHeight);
   for (int b = 1; b <= 3; ++b) {
     GDALRasterBandH band = GDALGetRasterBand(out, b);
-    if (spec.nodata) GDALSetRasterNoDataValue(band, *spec.nodata);
+    if (output.nodata) GDALSetRasterNoDataValue(band, *output.nodata);
     GDALSetRasterColorInterpretation(band, (GDALColorInterp)(GCI_RedBand + b - 1));
   }
   const int chunkLines =
@@ -235,10 +235,10 @@ bool WriteRows(ViewDataset &view, const OutputSpec &spec, const std::string &pat
 }
 
 // A format written only as a copy reads the view through GDAL.
-bool WriteCopy(ViewDataset &view, const OutputSpec &spec, const std::string &path,
+bool WriteCopy(ViewDataset &view, const OutputOptions &output, const std::string &path,
                GDALProgressFunc report) {
-  char **options = CreationOptions(spec);
-  GDALDatasetH out = GDALCreateCopy(spec.format.driver, path.c_str(),
+  char **options = CreationOptions(output);
+  GDALDatasetH out = GDALCreateCopy(output.format.driver, path.c_str(),
                                     GDALDataset::ToHandle(&view), FALSE, options, report, nullptr);
   CSLDestroy(options);
   return out != nullptr && CloseChecked(out);
@@ -246,33 +246,33 @@ bool WriteCopy(ViewDataset &view, const OutputSpec &spec, const std::string &pat
 
 }  // namespace
 
-bool WriteView(Session &session, int width, int height, const OutputSpec &spec,
+bool WriteView(Session &session, int width, int height, const OutputOptions &output,
                std::string *error) {
   GDALAllRegister();
   error->clear();
-  AsideOutput aside(spec.path);
+  AsideOutput aside(output.path);
   if (!aside.ok()) {
     *error = aside.error();
     return false;
   }
   CPLErrorReset();
-  GDALProgressFunc report = spec.progress ? GDALTermProgress : GDALDummyProgress;
-  ViewDataset view(session, width, height, spec);
-  bool ok = spec.format.create ? WriteRows(view, spec, aside.path(), report, error)
-                               : WriteCopy(view, spec, aside.path(), report);
+  GDALProgressFunc report = output.progress ? GDALTermProgress : GDALDummyProgress;
+  ViewDataset view(session, width, height, output);
+  bool ok = output.format.create ? WriteRows(view, output, aside.path(), report, error)
+                               : WriteCopy(view, output, aside.path(), report);
   if (!ok) {
     if (!view.trouble().what.empty())
       *error = view.trouble().what;
     else if (error->empty())
-      *error = CPLGetLastErrorMsg()[0] ? CPLGetLastErrorMsg() : "cannot write " + spec.path;
+      *error = CPLGetLastErrorMsg()[0] ? CPLGetLastErrorMsg() : "cannot write " + output.path;
     // GDAL names the file it was writing: the output's own name is meant.
     for (size_t at; (at = error->find(aside.path())) != std::string::npos;)
-      error->replace(at, aside.path().size(), spec.path);
-    *error += "; nothing was written to " + spec.path;
+      error->replace(at, aside.path().size(), output.path);
+    *error += "; nothing was written to " + output.path;
     return false;
   }
-  if (spec.format.worldFile && spec.geo &&
-      !WriteWorldFile(aside.Companion(WorldFileName(spec.path)), *spec.geo, error))
+  if (output.format.worldFile && output.geo &&
+      !WriteWorldFile(aside.Companion(WorldFileName(output.path)), *output.geo, error))
     return false;
   return aside.Commit(error);
 }

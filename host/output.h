@@ -14,7 +14,7 @@
 
 namespace rhl {
 
-struct OutputSpec {
+struct OutputOptions {
   std::string path;
   Format format;
   std::vector<std::string> creationOptions;  // NAME=VALUE, over rhl's own defaults
@@ -24,10 +24,10 @@ struct OutputSpec {
   bool progress = false;
 };
 
-// Renders the session's open view (width x height lines) to spec.path:
+// Renders the session's open view (width x height lines) to output.path:
 // written aside, then moved into place with its world file and .aux.xml, so
 // that a failure leaves nothing at the path. False with the reason in *error.
-bool WriteView(Session &session, int width, int height, const OutputSpec &spec,
+bool WriteView(Session &session, int width, int height, const OutputOptions &output,
                std::string *error);
 
 }  // namespace rhl

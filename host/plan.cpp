@@ -16,7 +16,7 @@ std::string Size(int64_t width, int64_t height) {
 
 // A world window in pixels, rounded as gdal_translate rounds -projwin for
 // nearest-neighbour reads.
-void PixelsOfWorld(const std::array<double, 6> &gt, SourceSpec *s) {
+void PixelsOfWorld(const std::array<double, 6> &gt, SourceChoice *s) {
   if (gt[2] != 0 || gt[4] != 0)
     throw Usage{"--projwin needs a north-up image; this one's geotransform is rotated"};
   double x0 = (s->ulx - gt[0]) / gt[1], y0 = (s->uly - gt[3]) / gt[5];
@@ -38,21 +38,21 @@ void PixelsOfWorld(const std::array<double, 6> &gt, SourceSpec *s) {
 }  // namespace
 
 Plan PlanView(int32_t imageWidth, int32_t imageHeight,
-              const std::optional<std::array<double, 6>> &gt, const SourceSpec &sourceSpec,
-              const SizeSpec &size) {
-  SourceSpec s = sourceSpec;
-  if (s.kind == SourceSpec::Whole) {
+              const std::optional<std::array<double, 6>> &gt, const SourceChoice &sourceChoice,
+              const SizeChoice &size) {
+  SourceChoice s = sourceChoice;
+  if (s.kind == SourceChoice::Whole) {
     s.left = s.top = 0;
     s.right = imageWidth;
     s.bottom = imageHeight;
-  } else if (s.kind == SourceSpec::World) {
+  } else if (s.kind == SourceChoice::World) {
     if (!gt) throw Usage{"--projwin needs a georeferenced image, and this one is not"};
     PixelsOfWorld(*gt, &s);
   }
   if (s.left < 0 || s.top < 0 || s.right > imageWidth || s.bottom > imageHeight ||
       s.left >= s.right || s.top >= s.bottom) {
     std::string what = s.option;
-    if (s.kind == SourceSpec::World)
+    if (s.kind == SourceChoice::World)
       what += " covers pixels " + std::to_string(s.left) + "," + std::to_string(s.top) + "," +
               std::to_string(s.right) + "," + std::to_string(s.bottom) + " (L,T,R,B), which";
     std::string extent;
@@ -69,7 +69,7 @@ Plan PlanView(int32_t imageWidth, int32_t imageHeight,
   r.source = RhlRect{(int32_t)s.left, (int32_t)s.top, (int32_t)s.right, (int32_t)s.bottom};
   const int32_t sw = r.source.right - r.source.left, sh = r.source.bottom - r.source.top;
   int64_t askedW = sw, askedH = sh;
-  if (size.kind == SizeSpec::Scale) {
+  if (size.kind == SizeChoice::Scale) {
     auto scaled = [&](int32_t n) {
       return (int32_t)std::max(1.0, std::min((double)INT32_MAX, round(n * size.scale)));
     };
@@ -77,7 +77,7 @@ Plan PlanView(int32_t imageWidth, int32_t imageHeight,
     r.scale = size.scale;
     askedW = r.destination.right;
     askedH = r.destination.bottom;
-  } else if (size.kind == SizeSpec::Pixels) {
+  } else if (size.kind == SizeChoice::Pixels) {
     double w = size.widthPercent ? floor(size.width / 100 * sw) : size.width;
     double h = size.heightPercent ? floor(size.height / 100 * sh) : size.height;
     if (w == 0 && h == 0) {

@@ -14,14 +14,14 @@
 
 namespace rhl {
 
-struct SourceSpec {
+struct SourceChoice {
   enum Kind { Whole, Pixels, World } kind = Whole;
   int64_t left = 0, top = 0, right = 0, bottom = 0;  // Pixels: right, bottom exclusive
   double ulx = 0, uly = 0, lrx = 0, lry = 0;         // World
   std::string option;                                // as the user gave it, for messages
 };
 
-struct SizeSpec {
+struct SizeChoice {
   enum Kind { Natural, Pixels, Scale } kind = Natural;
   double width = 0, height = 0;  // Pixels: 0 keeps the source's aspect
   bool widthPercent = false, heightPercent = false;
@@ -41,8 +41,8 @@ struct Plan {
 // the image, or a world window on an image without georeferencing, is refused
 // with Usage.
 Plan PlanView(int32_t imageWidth, int32_t imageHeight,
-              const std::optional<std::array<double, 6>> &gt, const SourceSpec &source,
-              const SizeSpec &size);
+              const std::optional<std::array<double, 6>> &gt, const SourceChoice &source,
+              const SizeChoice &size);
 
 }  // namespace rhl
 
