@@ -1,7 +1,10 @@
 #include "check.h"
 
+#include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "loader.h"
 
@@ -40,13 +43,66 @@ std::string DescriptorProblem(const unsigned char *bytes, size_t guard) {
   return "";
 }
 
+uint32_t Little(const unsigned char *p, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+// A Windows executable image: "MZ", and at the offset in its header "PE"
+// with the machine it is built for.
+std::string WindowsImage(FILE *f, const unsigned char *head) {
+  uint32_t pe = Little(head + 0x3c, 4);
+  unsigned char sig[6];
+  if (fseek(f, (long)pe, SEEK_SET) != 0 || fread(sig, 1, 6, f) != 6 || memcmp(sig, "PE\0\0", 4) != 0)
+    return "";
+  uint32_t machine = Little(sig + 4, 2);
+  return machine == 0x14c ? "32-bit (PE32, i386)" : machine == 0x8664 ? "64-bit (PE32+, x86-64)"
+                                                                      : "PE";
+}
+
 }  // namespace
+
+ModuleFile ClassifyModuleFile(const std::string &path, std::string *what) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    *what = "there is no module at '" + path + "' (" + strerror(errno) + ")";
+    return ModuleFile::Missing;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *what = "'" + path + "' is not a file";
+    return ModuleFile::NotAFile;
+  }
+  FILE *f = fopen(path.c_str(), "rb");
+  unsigned char head[64] = {0};
+  size_t got = f != nullptr ? fread(head, 1, sizeof head, f) : 0;
+  ModuleFile kind = ModuleFile::Plausible;
+  if (got == sizeof head && head[0] == 'M' && head[1] == 'Z') {
+    std::string machine = WindowsImage(f, head);
+    if (!machine.empty()) {
+      *what = "'" + path + "' is a " + machine +
+              " Windows module; rhl here loads only this system's shared objects "
+              "(a Windows module is loaded by the host application, or under Wine)";
+      kind = ModuleFile::Windows;
+    }
+  } else if (f != nullptr && !(got >= 4 && memcmp(head, "\x7f" "ELF", 4) == 0)) {
+    *what = "'" + path + "' is not a module: not a shared object of this system";
+    kind = ModuleFile::Foreign;
+  }
+  if (f != nullptr) fclose(f);
+  return kind;
+}
+
+std::string ModuleFileProblem(const std::string &path) {
+  std::string what;
+  return ClassifyModuleFile(path, &what) == ModuleFile::Plausible ? "" : what;
+}
 
 std::vector<CheckItem> CheckModule(const std::string &path) {
   std::vector<CheckItem> items;
   HandlerModule module;
-  std::string error;
-  bool loaded = module.Load(path, &error);
+  std::string error = ModuleFileProblem(path);
+  bool loaded = error.empty() && module.Load(path, &error);
   items.push_back({"loads", loaded, error});
   if (!loaded) return items;
 

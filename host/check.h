@@ -15,6 +15,13 @@ struct CheckItem {
 
 std::vector<CheckItem> CheckModule(const std::string &path);
 
+// What is wrong with the file at `path` as a module for this platform,
+// before any attempt to load it.
+enum class ModuleFile { Plausible, Missing, NotAFile, Windows, Foreign };
+ModuleFile ClassifyModuleFile(const std::string &path, std::string *what);
+// The reason a module cannot be loaded from `path`, or "" when it may be.
+std::string ModuleFileProblem(const std::string &path);
+
 }  // namespace rhl
 
 #endif

@@ -8,35 +8,76 @@
 #include <new>
 #include <string>
 
+#include "aside.h"
+#include "cli.h"
 #include "cpl_error.h"
 #include "cpl_string.h"
 #include "gdal_priv.h"
+#include "ogr_spatialref.h"
 
 namespace rhl {
 namespace {
 
 constexpr int kTileSize = 256;  // GeoTIFF output tiles are square
 
+// Why a write stopped, when the module or the order of lines was the cause
+// (GDAL's own failures are in its last error).
+struct LineTrouble {
+  std::string what;
+};
+
+void LoadCrs(const std::string &wkt, OGRSpatialReference *srs) {
+  srs->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+  if (!wkt.empty()) srs->importFromWkt(wkt.c_str());
+}
+
 // A read-only dataset whose lines come straight from the module: block row y
 // is HandlerReadLine(y). Its three bands read the same line index in turn,
-// which the module answers from its buffer without a second read.
+// which the module answers from its buffer without a second read. The module
+// delivers each line once, top to bottom: a writer that asks for an earlier
+// line is stopped rather than given the wrong one.
 class ViewDataset : public GDALDataset {
  public:
-  ViewDataset(Session &session, int width, int height, const std::array<double, 6> &geo);
+  ViewDataset(Session &session, int width, int height, const OutputOptions &output);
   CPLErr GetGeoTransform(double *gt) override {
-    std::copy(geo_.begin(), geo_.end(), gt);
+    if (!geo_) return CE_Failure;
+    std::copy(geo_->begin(), geo_->end(), gt);
     return CE_None;
   }
-  Session &session() { return session_; }
+  const OGRSpatialReference *GetSpatialRef() const override {
+    return srs_.IsEmpty() ? nullptr : &srs_;
+  }
+  // The line's RGB pixels, or null with the reason kept.
+  const uint8_t *Line(int row) {
+    if (row != current_ && row != current_ + 1) {
+      trouble_.what = "the " + std::string(GetDescription()) + " writer asked for line " +
+                      std::to_string(row) + " after line " + std::to_string(current_) +
+                      ", and the module delivers each line once, in order";
+      return nullptr;
+    }
+    const uint8_t *line = session_.ReadLine(row);
+    if (line == nullptr) {
+      trouble_.what = "the module did not deliver line " + std::to_string(row) + " of " +
+                      std::to_string(nRasterYSize);
+      return nullptr;
+    }
+    current_ = row;
+    return line;
+  }
+  const LineTrouble &trouble() const { return trouble_; }
 
  private:
   Session &session_;
-  std::array<double, 6> geo_;
+  std::optional<std::array<double, 6>> geo_;
+  OGRSpatialReference srs_;
+  int current_ = -1;
+  LineTrouble trouble_;
 };
 
 class ViewBand : public GDALRasterBand {
  public:
-  ViewBand(ViewDataset *dataset, int channel) : channel_(channel) {
+  ViewBand(ViewDataset *dataset, int channel, std::optional<int> nodata)
+      : channel_(channel), nodata_(nodata) {
     poDS = dataset;
     nBand = channel + 1;
     eDataType = GDT_Byte;
@@ -46,12 +87,16 @@ class ViewBand : public GDALRasterBand {
   GDALColorInterp GetColorInterpretation() override {
     return channel_ == 0 ? GCI_RedBand : channel_ == 1 ? GCI_GreenBand : GCI_BlueBand;
   }
+  double GetNoDataValue(int *success) override {
+    if (success != nullptr) *success = nodata_.has_value();
+    return nodata_.value_or(0);
+  }
 
  protected:
   CPLErr IReadBlock(int, int row, void *image) override {
-    const uint8_t *line = static_cast<ViewDataset *>(poDS)->session().ReadLine(row);
+    const uint8_t *line = static_cast<ViewDataset *>(poDS)->Line(row);
     if (line == nullptr) {
-      CPLError(CE_Failure, CPLE_AppDefined, "the module did not deliver line %d", row);
+      CPLError(CE_Failure, CPLE_AppDefined, "line %d not delivered", row);
       return CE_Failure;
     }
     uint8_t *out = static_cast<uint8_t *>(image);
@@ -61,34 +106,31 @@ class ViewBand : public GDALRasterBand {
 
  private:
   int channel_;
+  std::optional<int> nodata_;
 };
 
-ViewDataset::ViewDataset(Session &session, int width, int height,
-                         const std::array<double, 6> &geo)
-    : session_(session), geo_(geo) {
+ViewDataset::ViewDataset(Session &session, int width, int height, const OutputOptions &output)
+    : session_(session), geo_(output.geo) {
+  SetDescription(output.format.name.c_str());
+  // Whole-image reads then go line by line over all bands, not band after
+  // band (which would ask the module for every line three times).
+  SetMetadataItem("INTERLEAVE", "PIXEL", "IMAGE_STRUCTURE");
+  LoadCrs(output.crsWkt, &srs_);
   nRasterXSize = width;
   nRasterYSize = height;
-  for (int k = 0; k < 3; ++k) SetBand(k + 1, new ViewBand(this, k));
-}
-
-bool EndsWith(const std::string &s, const char *suffix) {
-  size_t n = strlen(suffix);
-  return s.size() >= n && EQUAL(s.c_str() + s.size() - n, suffix);
+  for (int k = 0; k < 3; ++k) SetBand(k + 1, new ViewBand(this, k, output.nodata));
 }
 
 // The ESRI world file: pixel sizes and rotation, then the centre of the
-// top-left pixel.
-bool WriteWorldFile(const std::string &imagePath, const std::array<double, 6> &gt,
+// top-left pixel, each in the fewest digits that read back exactly.
+bool WriteWorldFile(const std::string &path, const std::array<double, 6> &gt,
                     std::string *error) {
-  std::string path = CPLResetExtension(imagePath.c_str(), "pgw");
   FILE *f = fopen(path.c_str(), "w");
-  if (f == nullptr) {
-    *error = "cannot write " + path;
-    return false;
-  }
-  fprintf(f, "%.15g\n%.15g\n%.15g\n%.15g\n%.15g\n%.15g\n", gt[1], gt[4], gt[2], gt[5],
-          gt[0] + 0.5 * gt[1] + 0.5 * gt[2], gt[3] + 0.5 * gt[4] + 0.5 * gt[5]);
-  bool ok = fclose(f) == 0;
+  bool ok = f != nullptr;
+  for (double v : {gt[1], gt[4], gt[2], gt[5], gt[0] + 0.5 * gt[1] + 0.5 * gt[2],
+                   gt[3] + 0.5 * gt[4] + 0.5 * gt[5]})
+    ok = ok && fprintf(f, "%s\n", ShortNumber(v).c_str()) > 0;
+  if (f != nullptr) ok = fclose(f) == 0 && ok;
   if (!ok) *error = "cannot write " + path;
   return ok;
 }
@@ -97,7 +139,7 @@ bool CloseChecked(GDALDatasetH out) {
   GDALFlushCache(out);
   bool ok = CPLGetLastErrorType() < CE_Failure;
   GDALClose(out);
-  return ok;
+  return ok && CPLGetLastErrorType() < CE_Failure;
 }
 
 // A buffer of `lines` output lines of `width` RGB pixels, or none when that
@@ -111,49 +153,77 @@ std::unique_ptr<uint8_t[]> LineBuffer(int width, int lines, std::string *error) 
   return buffer;
 }
 
-// GeoTIFF is written in the order the module delivers lines, a tile row at a
-// time: each row is handed to GDAL as soon as it is complete and compressed
-// on GDAL's threads while the module delivers the next.
-bool WriteGeoTiff(Session &session, int width, int height, const std::array<double, 6> &geo,
-                  GDALDriverH driver, const std::string &path, GDALProgressFunc report,
-                  std::string *error) {
-  // Lines are gathered into bands of whole tile rows, so that each tile is
-  // compressed once, straight from complete data.
-  const int chunkLines = std::min(height, kTileSize);
-  std::unique_ptr<uint8_t[]> chunk = LineBuffer(width, chunkLines, error);
-  if (chunk == nullptr) return false;
+// The user's creation options over rhl's GeoTIFF defaults (tiled 256 x 256,
+// DEFLATE, compressed on every core); a striped GeoTIFF drops the tile size.
+char **CreationOptions(const OutputOptions &output) {
+  char **user = nullptr;
+  for (const std::string &o : output.creationOptions) user = CSLAddString(user, o.c_str());
+  if (output.format.name != "GTiff") return user;
   char **options = nullptr;
-  options = CSLSetNameValue(options, "TILED", "YES");
   const std::string tile = std::to_string(kTileSize);
+  options = CSLSetNameValue(options, "TILED", "YES");
   options = CSLSetNameValue(options, "BLOCKXSIZE", tile.c_str());
   options = CSLSetNameValue(options, "BLOCKYSIZE", tile.c_str());
   options = CSLSetNameValue(options, "COMPRESS", "DEFLATE");
   options = CSLSetNameValue(options, "PHOTOMETRIC", "RGB");
   options = CSLSetNameValue(options, "BIGTIFF", "IF_SAFER");
   options = CSLSetNameValue(options, "NUM_THREADS", "ALL_CPUS");
-  GDALDatasetH out = GDALCreate(driver, path.c_str(), width, height, 3, GDT_Byte, options);
+  if (!CPLTestBool(CSLFetchNameValueDef(user, "TILED", "YES"))) {
+    options = CSLSetNameValue(options, "BLOCKXSIZE", nullptr);
+    options = CSLSetNameValue(options, "BLOCKYSIZE", nullptr);
+  }
+  for (char **p = user; p != nullptr && *p != nullptr; ++p) {
+    char *name = nullptr;
+    const char *value = CPLParseNameValue(*p, &name);
+    if (name != nullptr) options = CSLSetNameValue(options, name, value);
+    CPLFree(name);
+  }
+  CSLDestroy(user);
+  return options;
+}
+
+// A format that writes line by line gets the lines in the order the module
+// delivers them, gathered into rows of its blocks: each block is written
+// once, straight from complete data. A GeoTIFF's finished tile rows leave
+// GDAL's cache for its compression threads while the module delivers the
+// next.
+bool WriteRows(ViewDataset &view, const OutputOptions &output, const std::string &path,
+               GDALProgressFunc report, std::string *error) {
+  const int width = view.GetRasterXSize(), height = view.GetRasterYSize();
+  char **options = CreationOptions(output);
+  GDALDatasetH out =
+      GDALCreate(output.format.driver, path.c_str(), width, height, 3, GDT_Byte, options);
   CSLDestroy(options);
   if (out == nullptr) return false;
-  std::array<double, 6> gt = geo;
-  GDALSetGeoTransform(out, gt.data());
+  double gt[6];
+  if (view.GetGeoTransform(gt) == CE_None) GDALSetGeoTransform(out, gt);
+  if (view.GetSpatialRef() != nullptr)
+    GDALSetSpatialRef(out, OGRSpatialReference::ToHandle(
+                               const_cast<OGRSpatialReference *>(view.GetSpatialRef())));
+  int blockWidth = 0, blockHeight = 1;
+  GDALGetBlockSize(GDALGetRasterBand(out, 1), &blockWidth, &blockHeight);
+  blockHeight = std::max(1, blockHeight);
+  for (int b = 1; b <= 3; ++b) {
+    GDALRasterBandH band = GDALGetRasterBand(out, b);
+    if (output.nodata) GDALSetRasterNoDataValue(band, *output.nodata);
+    GDALSetRasterColorInterpretation(band, (GDALColorInterp)(GCI_RedBand + b - 1));
+  }
+  const int chunkLines =
+      std::min(height, blockHeight * ((kTileSize + blockHeight - 1) / blockHeight));
+  std::unique_ptr<uint8_t[]> chunk = LineBuffer(width, chunkLines, error);
+  bool ok = chunk != nullptr;
   const size_t lineBytes = (size_t)width * 3;
-  bool ok = true;
   for (int y0 = 0; ok && y0 < height; y0 += chunkLines) {
     int lines = std::min(chunkLines, height - y0);
     for (int i = 0; ok && i < lines; ++i) {
-      const uint8_t *line = session.ReadLine(y0 + i);
-      if (line == nullptr) {
-        CPLError(CE_Failure, CPLE_AppDefined, "the module did not deliver line %d", y0 + i);
-        ok = false;
-      } else {
-        memcpy(&chunk[(size_t)i * lineBytes], line, lineBytes);
-      }
+      const uint8_t *line = view.Line(y0 + i);
+      if (line != nullptr) memcpy(&chunk[(size_t)i * lineBytes], line, lineBytes);
+      ok = line != nullptr;
     }
     if (ok)
       ok = GDALDatasetRasterIO(out, GF_Write, 0, y0, width, lines, chunk.get(), width, lines,
                                GDT_Byte, 3, nullptr, 3, (GSpacing)lineBytes, 1) == CE_None;
-    // The finished tile row leaves GDAL's cache for its compression threads
-    // (the bands share their tiles: flushing the first writes all three).
+    // The bands share their blocks: flushing the first writes all three.
     for (int b = 1; ok && b <= 3; ++b)
       ok = GDALFlushRasterCache(GDALGetRasterBand(out, b)) == CE_None;
     if (ok && !report((double)(y0 + lines) / height, nullptr, nullptr)) {
@@ -164,39 +234,47 @@ bool WriteGeoTiff(Session &session, int width, int height, const std::array<doub
   return CloseChecked(out) && ok;
 }
 
+// A format written only as a copy reads the view through GDAL.
+bool WriteCopy(ViewDataset &view, const OutputOptions &output, const std::string &path,
+               GDALProgressFunc report) {
+  char **options = CreationOptions(output);
+  GDALDatasetH out = GDALCreateCopy(output.format.driver, path.c_str(),
+                                    GDALDataset::ToHandle(&view), FALSE, options, report, nullptr);
+  CSLDestroy(options);
+  return out != nullptr && CloseChecked(out);
+}
+
 }  // namespace
 
-bool WriteView(Session &session, int width, int height, const std::array<double, 6> &geo,
-               const std::string &path, bool progress, std::string *error) {
+bool WriteView(Session &session, int width, int height, const OutputOptions &output,
+               std::string *error) {
   GDALAllRegister();
-  // The georeferencing goes into the GeoTIFF or the world file, not a
-  // side-car .aux.xml.
-  CPLSetConfigOption("GDAL_PAM_ENABLED", "NO");
-  bool tiff = EndsWith(path, ".tif") || EndsWith(path, ".tiff");
-  GDALDriverH driver = GDALGetDriverByName(tiff ? "GTiff" : "PNG");
-  if (driver == nullptr) {
-    *error = std::string("GDAL lacks the ") + (tiff ? "GTiff" : "PNG") + " driver";
+  error->clear();
+  AsideOutput aside(output.path);
+  if (!aside.ok()) {
+    *error = aside.error();
     return false;
   }
   CPLErrorReset();
-  error->clear();
-  GDALProgressFunc report = progress ? GDALTermProgress : GDALDummyProgress;
-  bool ok;
-  if (tiff) {
-    ok = WriteGeoTiff(session, width, height, geo, driver, path, report, error);
-    if (!ok && !error->empty()) return false;
-  } else {
-    // The PNG writer asks for the lines in order, each line's bands in turn.
-    ViewDataset source(session, width, height, geo);
-    GDALDatasetH out = GDALCreateCopy(driver, path.c_str(), GDALDataset::ToHandle(&source),
-                                      FALSE, nullptr, report, nullptr);
-    ok = out != nullptr && CloseChecked(out);
-  }
+  GDALProgressFunc report = output.progress ? GDALTermProgress : GDALDummyProgress;
+  ViewDataset view(session, width, height, output);
+  bool ok = output.format.create ? WriteRows(view, output, aside.path(), report, error)
+                               : WriteCopy(view, output, aside.path(), report);
   if (!ok) {
-    *error = CPLGetLastErrorMsg()[0] ? CPLGetLastErrorMsg() : ("cannot write " + path).c_str();
+    if (!view.trouble().what.empty())
+      *error = view.trouble().what;
+    else if (error->empty())
+      *error = CPLGetLastErrorMsg()[0] ? CPLGetLastErrorMsg() : "cannot write " + output.path;
+    // GDAL names the file it was writing: the output's own name is meant.
+    for (size_t at; (at = error->find(aside.path())) != std::string::npos;)
+      error->replace(at, aside.path().size(), output.path);
+    *error += "; nothing was written to " + output.path;
     return false;
   }
-  return tiff || WriteWorldFile(path, geo, error);
+  if (output.format.worldFile && output.geo &&
+      !WriteWorldFile(aside.Companion(WorldFileName(output.path)), *output.geo, error))
+    return false;
+  return aside.Commit(error);
 }
 
 }  // namespace rhl

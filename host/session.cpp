@@ -1,8 +1,10 @@
 #include "session.h"
 
+#include <limits.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include <algorithm>
 
@@ -26,9 +28,13 @@ ViewRequest ScaledView(const RhlRect &source, double scale) {
   ViewRequest request;
   request.source = source;
   request.scale = scale;
-  long width = lround((source.right - source.left) * scale);
-  long height = lround((source.bottom - source.top) * scale);
-  request.destination = {0, 0, (int32_t)std::max(1L, width), (int32_t)std::max(1L, height)};
+  // At least one pixel, and no more than a rectangle holds (the module
+  // delivers no more than the source anyway).
+  auto scaled = [scale](int32_t n) {
+    return (int32_t)std::max(1.0, std::min((double)INT32_MAX, round(n * scale)));
+  };
+  request.destination = {0, 0, scaled(source.right - source.left),
+                         scaled(source.bottom - source.top)};
   return request;
 }
 
@@ -68,6 +74,21 @@ bool Session::Load(const std::string &modulePath, std::string *error) {
   return true;
 }
 
+bool Session::ServesExtension(const std::string &extension) const {
+  for (int i = 0; i < descriptor_.extensionCount && i < 4; ++i) {
+    const char *listed = descriptor_.extensions[i];
+    std::string text(listed, strnlen(listed, sizeof descriptor_.extensions[i]));
+    if (strcasecmp(text.c_str(), extension.c_str()) == 0) return true;
+  }
+  return false;
+}
+
+bool Session::Serves(const std::string &name) const {
+  size_t dot = name.rfind('.'), slash = name.rfind('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+  return ServesExtension(name.substr(dot + 1));
+}
+
 bool Session::Probe(const std::string &name) { return module_.Probe()(name.c_str()) == 1; }
 
 bool Session::Open(const std::string &name) {
@@ -75,12 +96,16 @@ bool Session::Open(const std::string &name) {
 }
 
 bool Session::ProbeAndOpen(const std::string &name, std::string *error) {
-  if (!Probe(name)) {
+  if (!Serves(name)) {
     *error = "the module does not serve '" + name + "'";
     return false;
   }
+  if (!Probe(name)) {
+    *error = "could not open '" + name + "'";
+    return false;
+  }
   if (Open(name)) return true;
-  *error = "the module could not open '" + name + "' (error code " +
+  *error = "could not open '" + name + "' (error code " +
            std::to_string(module_.GetLastError()(raster_)) + ")";
   return false;
 }

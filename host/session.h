@@ -43,11 +43,15 @@ class Session {
   const HandlerDescriptor &descriptor() const { return descriptor_; }
   const Raster &raster() const { return *raster_; }
 
+  // Whether the module's descriptor lists the extension `name` ends with.
+  bool Serves(const std::string &name) const;
+  bool ServesExtension(const std::string &extension) const;
   // Probe, then open, as the host does before showing an image.
   bool Probe(const std::string &name);
   bool Open(const std::string &name);
   // Both, with what went wrong in *error (the module's own message is
-  // already on standard error).
+  // already on standard error): "does not serve" only for a name whose
+  // extension the module does not list, "could not open" for any other.
   bool ProbeAndOpen(const std::string &name, std::string *error);
   // One view: begin, then the caller reads lines 0, 1, ... and ends it.
   bool BeginView(const ViewRequest &request, int32_t *lineWidth);

@@ -8,15 +8,18 @@
 namespace ncsecwex {
 namespace {
 
-// Adds the finite values of a window of `band`, read as doubles.
+// Adds the finite values of a window of `band`, read as doubles, but for its
+// nodata value (nodata pixels are black, whatever the stretch).
 bool AddWindow(GDALRasterBandH band, int x, int y, int width, int height,
                std::vector<double> &buffer, std::vector<double> &values) {
   buffer.resize((size_t)width * (size_t)height);
   if (GDALRasterIO(band, GF_Read, x, y, width, height, buffer.data(), width, height, GDT_Float64,
                    0, 0) != CE_None)
     return false;
+  int hasNodata = 0;
+  double nodata = GDALGetRasterNoDataValue(band, &hasNodata);
   for (double v : buffer)
-    if (std::isfinite(v)) values.push_back(v);
+    if (std::isfinite(v) && !(hasNodata && v == nodata)) values.push_back(v);
   return true;
 }
 

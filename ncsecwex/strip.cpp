@@ -17,6 +17,13 @@ int CPL_STDCALL KeepGoing(double, const char *, void *stop) {
   return !static_cast<const std::atomic<bool> *>(stop)->load() ? TRUE : FALSE;
 }
 
+// The band labelled `colour`, or 0.
+int BandLabelled(GDALDatasetH dataset, GDALColorInterp colour) {
+  for (int b = 1; b <= GDALGetRasterCount(dataset); ++b)
+    if (GDALGetRasterColorInterpretation(GDALGetRasterBand(dataset, b)) == colour) return b;
+  return 0;
+}
+
 }  // namespace
 
 void StripReader::Stop() { pipeline_.Stop(); }
@@ -110,8 +117,14 @@ int StripReader::Set(Image *image, const std::vector<uint32_t> &bands, const Reg
     gdalBands_.push_back(1);
     for (size_t i = 0; i < used; ++i) channelOf_[i] = (int)bands[i];  // c1, c2, c3
   } else {
+    // Bands labelled red, green and blue are those colours wherever they lie.
+    const int labelled[3] = {BandLabelled(image->dataset, GCI_RedBand),
+                             BandLabelled(image->dataset, GCI_GreenBand),
+                             BandLabelled(image->dataset, GCI_BlueBand)};
+    const bool colours = used == 3 && labelled[0] && labelled[1] && labelled[2];
     for (size_t i = 0; i < used; ++i) {
-      gdalBands_.push_back((int)bands[i] + 1);
+      uint32_t b = bands[i];
+      gdalBands_.push_back(colours && b < 3 ? labelled[b] : (int)b + 1);
       channelOf_[i] = (int)i;
     }
   }
@@ -119,7 +132,11 @@ int StripReader::Set(Image *image, const std::vector<uint32_t> &bands, const Reg
   if (!ChooseForm()) return EINVAL;
 
   sampleSize_ = (size_t)GDALGetDataTypeSizeBytes(type_);
-  size_t lineBytes = (size_t)region.windowWidth * gdalBands_.size() * sampleSize_;
+  blackout_.Prepare(image->dataset, gdalBands_, Layout().kind,
+                    form_ == Form::kTable || form_ == Form::kStretch);
+  // A mask plane, when one is read, follows the samples: a byte a pixel.
+  const size_t sampleBytes = (size_t)region.windowWidth * gdalBands_.size() * sampleSize_;
+  size_t lineBytes = sampleBytes + (blackout_.readsMask() ? (size_t)region.windowWidth : 0);
   if (lineBytes == 0 || lineBytes > kMaxLineBytes) return ENOMEM;
   size_t fit = kMaxStripBytes / lineBytes;
   stripLines_ = (int)std::max<size_t>(1, std::min<size_t>({fit, (size_t)kMaxStripLines,
@@ -127,6 +144,7 @@ int StripReader::Set(Image *image, const std::vector<uint32_t> &bands, const Reg
   bool oneToOne = region.windowWidth == region.width && region.windowHeight == region.height;
   resampling_ = oneToOne || image->paletted ? GRIORA_NearestNeighbour : GRIORA_Average;
   if (!oneToOne && !ChooseSource(resampling_)) return EINVAL;
+  maskOffset_ = sampleBytes * (size_t)stripLines_;
   nextLine_ = 0;
   auto read = [this](int first, int count, uint8_t *strip, const std::atomic<bool> &stop) {
     return ReadStrip(first, count, strip, stop);
@@ -153,11 +171,16 @@ bool StripReader::ReadStrip(int first, int count, uint8_t *strip,
   INIT_RASTERIO_EXTRA_ARG(extra);
   extra.pfnProgress = KeepGoing;
   extra.pProgressData = const_cast<std::atomic<bool> *>(&stop);
+  uint8_t *mask = strip + maskOffset_;
   if (r.windowWidth == r.width && r.windowHeight == r.height) {
     return GDALDatasetRasterIOEx(image_->dataset, GF_Read, r.left, r.top + first, r.width, count,
                                  strip, r.windowWidth, count, type_, (int)nb,
                                  const_cast<int *>(gdalBands_.data()), pixelSpace, lineSpace,
-                                 bandSpace, &extra) == CE_None;
+                                 bandSpace, &extra) == CE_None &&
+           (!blackout_.readsMask() ||
+            GDALRasterIOEx(Blackout::MaskOf(GDALGetRasterBand(image_->dataset, gdalBands_[0])),
+                           GF_Read, r.left, r.top + first, r.width, count, mask, r.windowWidth,
+                           count, GDT_Byte, 1, r.windowWidth, &extra) == CE_None);
   }
   // The strip's share of the source, in fractional rows, so that strips
   // sample exactly where one read of the whole window would.
@@ -180,12 +203,34 @@ bool StripReader::ReadStrip(int first, int count, uint8_t *strip,
                        strip + i * (size_t)bandSpace, r.windowWidth, count, type_, pixelSpace,
                        lineSpace, &extra) != CE_None)
       return false;
-  return true;
+  return !blackout_.readsMask() ||
+         GDALRasterIOEx(Blackout::MaskOf(sourceBands_[0]), GF_Read, xOff, yOff, xEnd - xOff,
+                        yEnd - yOff, mask, r.windowWidth, count, GDT_Byte, 1, r.windowWidth,
+                        &extra) == CE_None;
+}
+
+StripLayout StripReader::Layout() const {
+  StripLayout layout;
+  layout.kind = form_ == Form::kBytes     ? StripLayout::kBytes
+                : form_ == Form::kPalette ? StripLayout::kIndex
+                : type_ == GDT_UInt16     ? StripLayout::kUnsigned16
+                : type_ == GDT_Int16      ? StripLayout::kSigned16
+                                          : StripLayout::kDouble;
+  layout.channels = gdalBands_.size();
+  layout.width = (size_t)region_.windowWidth;
+  layout.lines = (size_t)stripLines_;
+  layout.planar = form_ == Form::kTable || form_ == Form::kStretch;
+  return layout;
+}
+
+void StripReader::ConvertLine(const uint8_t *strip, size_t line, uint8_t *rgb) const {
+  ConvertSamples(strip, line, rgb);
+  if (blackout_.active()) blackout_.Apply(strip, line, Layout(), maskOffset_, rgb);
 }
 
 // The loops keep what they need in locals: the compiler cannot tell that a
 // byte written to the line leaves the reader's members unchanged.
-void StripReader::ConvertLine(const uint8_t *strip, size_t line, uint8_t *rgb) const {
+void StripReader::ConvertSamples(const uint8_t *strip, size_t line, uint8_t *rgb) const {
   const size_t width = (size_t)region_.windowWidth;
   if (form_ == Form::kBytes) {
     const uint8_t *row = strip + line * width * gdalBands_.size();

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <vector>
 
+#include "blackout.h"
 #include "cache.h"
 #include "gdal.h"
 #include "pipeline.h"
@@ -37,7 +38,9 @@ class StripReader {
   ~StripReader() { Stop(); }
 
   // Starts a view of `image`; `bands` are the image's band indexes from 0 (a
-  // paletted image's three are its palette's red, green and blue). 0, or an
+  // paletted image's three are its palette's red, green and blue; in an
+  // image whose bands are labelled red, green and blue, 0, 1 and 2 are
+  // those bands, wherever they lie in the file). 0, or an
   // errno value: EINVAL when the image cannot be read so, ENOMEM when the
   // window's lines do not fit in memory.
   int Set(Image *image, const std::vector<uint32_t> &bands, const Region &region);
@@ -52,9 +55,13 @@ class StripReader {
  private:
   bool ChooseSource(GDALRIOResampleAlg resampling);
   bool ChooseForm();
+  // The layout ReadStrip gives the samples.
+  StripLayout Layout() const;
   bool ReadStrip(int first, int count, uint8_t *strip, const std::atomic<bool> &stop) const;
-  // Line `line` of the strip (its bands one after another) as R, G, B.
+  // Line `line` of the strip (its bands one after another) as R, G, B,
+  // nodata and transparent pixels black.
   void ConvertLine(const uint8_t *strip, size_t line, uint8_t *rgb) const;
+  void ConvertSamples(const uint8_t *strip, size_t line, uint8_t *rgb) const;
 
   Image *image_ = nullptr;
   Region region_{};
@@ -75,6 +82,8 @@ class StripReader {
   GDALDataType type_ = GDT_Byte;           // of the strip's samples
   GDALRIOResampleAlg resampling_ = GRIORA_NearestNeighbour;
   size_t sampleSize_ = 1;
+  Blackout blackout_;
+  size_t maskOffset_ = 0;  // where a strip's mask plane begins, when one is read
   int stripLines_ = 0;
   int nextLine_ = 0;
   bool set_ = false;

@@ -310,7 +310,7 @@ TEST_F(Serve, BadCommandLinesAndAddressesFailBeforeServing) {
       {{"serve", link_, "--port", "x"}, 2, "--port"},
       {{"serve", link_, "--bogus"}, 2, "--bogus"},
       {{"serve", "--help"}, 0, "Usage"},
-      {{"serve", missing}, 1, "rhl serve: the module does not serve '" + missing + "'"},
+      {{"serve", missing}, 1, "rhl serve: could not open '" + missing + "'"},
       {{"serve", image_}, 1, "rhl serve: the module does not serve '" + image_ + "'"},
       {{"serve", link_, "--bind", "192.0.2.1", "--port", "0"}, 1,
        "'192.0.2.1' is not an address of this machine"},

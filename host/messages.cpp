@@ -1,0 +1,138 @@
+#include "messages.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "cpl_error.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/common_interface_defs.h>
+#endif
+
+namespace rhl {
+namespace {
+
+// Where rhl's own lines go: the real standard error, also while the module's
+// is held aside.
+int gOut = 2;
+bool gQuiet = false;
+std::mutex gLock;
+// The holder while one is active (for a sanitizer's report on the way out).
+int gHolder = -1;
+
+void WriteAll(int fd, const std::string &text) {
+  const char *p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n <= 0) return;
+    p += n;
+    left -= (size_t)n;
+  }
+}
+
+void CPL_STDCALL GdalHandler(CPLErr level, CPLErrorNum, const char *text) {
+  std::lock_guard<std::mutex> hold(gLock);
+  if (level == CE_Warning) {
+    std::string line = text;
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    WriteAll(gOut, "rhl: GDAL: " + line + "\n");
+  }
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  if (lseek(fd, 0, SEEK_SET) != 0) return text;
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, (size_t)n);
+  }
+  if (ftruncate(fd, 0) != 0) { /* the next read starts over regardless */ }
+  lseek(fd, 0, SEEK_SET);
+  return text;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// A sanitizer's report written while standard error is held would die with
+// the process: it goes out raw first.
+void OnDeath() {
+  if (gHolder >= 0) WriteAll(gOut, ReadAll(gHolder));
+}
+#endif
+
+}  // namespace
+
+void Say(const std::string &text) {
+  // Some of GDAL's messages end in a newline of their own.
+  size_t end = text.find_last_not_of(" \n");
+  std::lock_guard<std::mutex> hold(gLock);
+  WriteAll(gOut, "rhl: " + text.substr(0, end == std::string::npos ? 0 : end + 1) + "\n");
+}
+
+void Note(const std::string &text) {
+  if (!gQuiet) Say("note: " + text);
+}
+
+void SetQuiet(bool quiet) { gQuiet = quiet; }
+
+void RouteGdalErrors() { CPLSetErrorHandler(GdalHandler); }
+
+ModuleBoxes::ModuleBoxes(const std::string &module) : module_(module) {
+  fflush(stderr);
+  holder_ = memfd_create("rhl-module-boxes", MFD_CLOEXEC);
+  if (holder_ < 0) return;  // the boxes then come out as the module writes them
+  saved_ = fcntl(2, F_DUPFD_CLOEXEC, 3);
+  if (saved_ < 0 || dup2(holder_, 2) < 0) {
+    if (saved_ >= 0) close(saved_);
+    close(holder_);
+    saved_ = holder_ = -1;
+    return;
+  }
+  std::lock_guard<std::mutex> hold(gLock);
+  gOut = saved_;
+  gHolder = holder_;
+#if defined(__SANITIZE_ADDRESS__)
+  __sanitizer_set_death_callback(OnDeath);
+#endif
+}
+
+void ModuleBoxes::Relay() {
+  if (holder_ < 0) return;
+  fflush(stderr);
+  std::string held = ReadAll(holder_);
+  std::string relayed;
+  for (size_t start = 0; start < held.size();) {
+    size_t end = held.find('\n', start);
+    if (end == std::string::npos) end = held.size();
+    std::string line = held.substr(start, end - start);
+    start = end + 1;
+    if (line.empty()) continue;
+    if (line.compare(0, 7, "Error: ") == 0) line.erase(0, 7);
+    relayed += module_ + ": " + line + "\n";
+    shown_ = true;
+  }
+  std::lock_guard<std::mutex> hold(gLock);
+  WriteAll(saved_, relayed);
+}
+
+ModuleBoxes::~ModuleBoxes() {
+  if (holder_ < 0) return;
+  Relay();
+  {
+    std::lock_guard<std::mutex> hold(gLock);
+    gOut = 2;
+    gHolder = -1;
+  }
+  dup2(saved_, 2);
+  close(saved_);
+  close(holder_);
+}
+
+}  // namespace rhl

@@ -1,0 +1,103 @@
+#include "source.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+#include "cli.h"
+#include "cpl_conv.h"
+#include "cpl_error.h"
+#include "gdal.h"
+#include "ogr_srs_api.h"
+
+namespace rhl {
+namespace {
+
+struct Quiet {
+  Quiet() {
+    CPLPushErrorHandler(CPLQuietErrorHandler);
+    CPLErrorReset();
+  }
+  ~Quiet() { CPLPopErrorHandler(); }
+};
+
+Crs Describe(OGRSpatialReferenceH srs) {
+  Crs crs;
+  if (srs == nullptr) return crs;
+  char *wkt = nullptr;
+  const char *options[] = {"FORMAT=WKT2_2019", "MULTILINE=NO", nullptr};
+  if (OSRExportToWktEx(srs, &wkt, options) == OGRERR_NONE && wkt != nullptr) crs.wkt = wkt;
+  CPLFree(wkt);
+  const char *name = OSRGetName(srs);
+  crs.name = name != nullptr ? name : "";
+  const char *authority = OSRGetAuthorityName(srs, nullptr);
+  const char *code = OSRGetAuthorityCode(srs, nullptr);
+  if (authority != nullptr && code != nullptr) crs.authority = std::string(authority) + ":" + code;
+  return crs;
+}
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return (char)tolower(c); });
+  return text;
+}
+
+}  // namespace
+
+SourceFacts ReadSourceFacts(const std::string &name) {
+  SourceFacts facts;
+  GDALAllRegister();
+  std::string gdalName = name;
+  if (name.rfind("http://", 0) == 0 || name.rfind("https://", 0) == 0)
+    gdalName = "/vsicurl/" + name;
+  Quiet quiet;
+  GDALDatasetH ds =
+      GDALOpenEx(gdalName.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR,
+                 nullptr, nullptr, nullptr);
+  if (ds == nullptr) {
+    facts.reason = CPLGetLastErrorMsg();
+    if (facts.reason.empty()) facts.reason = "not a raster GDAL reads";
+    return facts;
+  }
+  facts.read = true;
+  facts.driver = GDALGetDriverShortName(GDALGetDatasetDriver(ds));
+  for (int b = 1; b <= GDALGetRasterCount(ds); ++b) {
+    GDALRasterBandH band = GDALGetRasterBand(ds, b);
+    BandFacts f;
+    f.type = GDALGetDataTypeName(GDALGetRasterDataType(band));
+    f.color = Lower(GDALGetColorInterpretationName(GDALGetRasterColorInterpretation(band)));
+    int has = 0;
+    f.nodata = GDALGetRasterNoDataValue(band, &has);
+    f.hasNodata = has != 0;
+    facts.bands.push_back(f);
+  }
+  facts.georeferenced = GDALGetGeoTransform(ds, facts.geotransform.data()) == CE_None;
+  facts.gcpCount = GDALGetGCPCount(ds);
+  facts.crs = Describe(GDALGetSpatialRef(ds));
+  GDALClose(ds);
+  return facts;
+}
+
+std::optional<std::array<double, 6>> WorldPlacement(const SourceFacts &facts,
+                                                    const std::array<double, 6> &moduleGt) {
+  if (facts.read) {
+    if (facts.georeferenced) return facts.geotransform;
+    return std::nullopt;
+  }
+  if (moduleGt == std::array<double, 6>{0, 1, 0, 0, 0, 1}) return std::nullopt;
+  return moduleGt;
+}
+
+Crs CrsFromUser(const std::string &text) {
+  Quiet quiet;
+  OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+  bool ok = OSRSetFromUserInput(srs, text.c_str()) == OGRERR_NONE;
+  Crs crs = ok ? Describe(srs) : Crs{};
+  OSRDestroySpatialReference(srs);
+  if (!ok || crs.wkt.empty())
+    throw Usage{"--a_srs takes a CRS GDAL knows (EPSG:4326, WKT, PROJ text), not '" + text +
+                "'"};
+  return crs;
+}
+
+}  // namespace rhl
