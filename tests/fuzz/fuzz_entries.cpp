@@ -8,6 +8,8 @@
 // nothing leaked.
 #include <errno.h>
 #include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +25,9 @@
 using fuzz::Check;
 
 namespace {
+
+// FUZZ_TRACE=1 prints each step of a sequence, to follow a finding.
+const bool gTrace = getenv("FUZZ_TRACE") != nullptr;
 
 constexpr int kSlots = 4;
 constexpr int kWindowLimit = 4096;  // wider windows are refused by the library
@@ -258,7 +263,9 @@ void DoNullRecord(fuzz::Input &in) {
 // The host writes its own bytes: copies a record, or changes its pointer.
 void HostWrites(int s, fuzz::Input &in) {
   Raster &r = gSlots[s].r;
-  switch (in.U8() % 8) {
+  uint8_t what = in.U8();
+  if (gTrace) fprintf(stderr, "  host writes %d\n", what % 8);
+  switch (what % 8) {
     case 0: memcpy(&r, &gSlots[in.U8() % kSlots].r, sizeof r); break;
     case 1: r.viewState = gSlots[in.U8() % kSlots].r.viewState; break;
     case 2: r.viewState = gSaved[in.U8() % 4]; break;
@@ -336,6 +343,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (int steps = 0; !in.empty() && steps < 256; ++steps) {
     uint8_t op = in.U8();
     int s = (op >> 4) % kSlots;
+    if (gTrace) fprintf(stderr, "step %d: op %d slot %d\n", steps, op % 12, s);
     switch (op % 12) {
       case 0: {
         Snapshot before;
@@ -361,6 +369,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 10: SetImage(in); break;
       case 11: DoNullRecord(in); break;
     }
+    if (gTrace)
+      fprintf(stderr, "  library views %d, records' %d, accepted %d, open %d\n", fake::OpenViews(),
+              OpenViewCount(), Accepted(s), gViewOpen[s]);
     CheckInvariants();
   }
   EndSequence(blocks);

@@ -243,8 +243,13 @@ TEST_F(View, LineBufferSizeCannotOverflow) {
 }
 
 TEST_F(View, ANameWithoutItsTerminatorIsNotReadPastTheField) {
+  ASSERT_EQ(Begin(whole_, whole_, 1.0), 1);
+  ASSERT_EQ(Read(0), 1);
+  fake::ClearCalls();
   memset(raster_.name, 'x', sizeof raster_.name);  // the host wrote over the name
   EXPECT_EQ(Begin(whole_, whole_, 1.0), 0);
   EXPECT_EQ(boxes(), (Boxes{ErrorBox("Error - no ECW file is open for this view")}));
-  EXPECT_TRUE(fake::Calls().empty());
+  EXPECT_EQ(fake::CallsOf(Op::Open).size(), 0u) << "the name is not read";
+  EXPECT_EQ(fake::OpenViews(), 0) << "the view the host left open is ended by the refused begin";
+  EXPECT_EQ(Read(1), 0) << "no line of the old view after a failed begin";
 }
