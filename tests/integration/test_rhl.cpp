@@ -180,7 +180,8 @@ TEST_F(RhlTool, AViewWiderThanMemoryIsRefusedWithAMessage) {
   EXPECT_EQ(whole.status, 1);
   EXPECT_EQ(whole.err,
             "ECW.RHL: Error while setting file view to 3 bands, TL[0,0] BR[1000000000,1], Window "
-            "size [1000000000,1]\nrhl: the module could not set up the view\n");
+            "size [1000000000,1]\nrhl: the module could not set up the view\n"
+            "rhl: the library says: the view's lines do not fit in memory\n");
   for (const char *args : {" --src 0,0,1000,1", " --src 999999000,0,1000000000,1", " --size 1000x1"}) {
     Outcome part = Rhl("render " + link + " -o " + out + args);
     EXPECT_EQ(part.status, 0) << args << "\n" << part.err;
