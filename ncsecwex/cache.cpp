@@ -141,7 +141,7 @@ int Undescribable(GDALDatasetH dataset, const double *gt, const std::string &nam
   }
   if (gt[2] != 0.0 || gt[4] != 0.0) {
     *reason = "'" + name + "' is rotated or sheared (geotransform terms " +
-              CPLSPrintf("%.17g and %.17g", gt[2], gt[4]) + "); the record carries no rotation";
+              CPLSPrintf("%g and %g", gt[2], gt[4]) + "); the record carries no rotation";
     return EDOM;
   }
   return 0;
