@@ -28,6 +28,18 @@
 namespace remote {
 namespace {
 
+// Short limits, set as a user would set them (in the environment, before
+// GDAL reads them, and only where not set already), so that a fault costs a
+// second or two; RHL_REMOTE_LIBRARY_LIMITS leaves the library's own.
+struct ShortLimits {
+  ShortLimits() {
+    if (getenv("RHL_REMOTE_LIBRARY_LIMITS") != nullptr) return;
+    setenv("GDAL_HTTP_LOW_SPEED_TIME", "1", 0);
+    setenv("GDAL_HTTP_CONNECTTIMEOUT", "2", 0);
+    setenv("GDAL_HTTP_MAX_RETRY", "0", 0);
+  }
+} gShortLimits;
+
 std::string Slurp(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream s;

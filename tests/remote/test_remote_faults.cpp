@@ -209,7 +209,7 @@ TEST_F(RemoteFaults, RhlSaysWhyAStalledServerFailed) {
   EXPECT_FALSE(rhltest::Exists(TempDir() + "/stalled.tif"));
 }
 
-// Run apart with no time limit of the user's (see CMakeLists.txt).
+// Run also apart, with no time limit set (see CMakeLists.txt).
 TEST(HttpDefaults, UnsetOptionsGetTheLibrarysLimitsAndSetOnesAreKept) {
   Fixture f;
   EcwView *view = nullptr;
@@ -224,7 +224,8 @@ TEST(HttpDefaults, UnsetOptionsGetTheLibrarysLimitsAndSetOnesAreKept) {
 
 TEST(HttpDefaults, ASilentServerFailsWithinTheLibrarysReadLimit) {
   if (getenv("GDAL_HTTP_LOW_SPEED_TIME") != nullptr)
-    GTEST_SKIP() << "the user set a read limit; run apart without one";
+    GTEST_SKIP() << "a read limit is set; HttpDefaults.LibraryLimitsWhereTheUserSetsNone runs "
+                    "this without one";
   FaultServer silent(remote::TiledTiff(), FaultServer::Mode::kSilent);
   Failure f = OpenFails(silent.Url());
   std::string seconds;
