@@ -1,5 +1,6 @@
 #include "remote.h"
 
+#include <ctype.h>
 #include <string.h>
 #include <strings.h>
 
@@ -12,6 +13,7 @@ namespace ncsecwex {
 namespace {
 
 constexpr char kReadDirOption[] = "GDAL_DISABLE_READDIR_ON_OPEN";
+constexpr char kExtensionsOption[] = "CPL_VSIL_CURL_ALLOWED_EXTENSIONS";
 
 bool StartsWithNoCase(const std::string &name, const char *prefix) {
   size_t n = strlen(prefix);
@@ -40,17 +42,42 @@ void ApplyHttpDefaults() {
   });
 }
 
+namespace {
+
+// The extension of the file an http(s) name ends with (".jp2"), or "" when
+// it has none or a query follows it.
+std::string ExtensionOf(const std::string &gdalName) {
+  if (gdalName.find_first_of("?#") != std::string::npos) return "";
+  size_t slash = gdalName.rfind('/'), dot = gdalName.rfind('.');
+  if (dot == std::string::npos || dot < slash || gdalName.size() - dot > 9) return "";
+  for (size_t i = dot + 1; i < gdalName.size(); ++i)
+    if (!isalnum((unsigned char)gdalName[i])) return "";
+  return gdalName.substr(dot);
+}
+
+}  // namespace
+
 NoSidecars::NoSidecars(const std::string &gdalName) {
   // Set by the user (or by an enclosing scope) in any way GDAL reads it,
-  // this thread's own setting included: left as it is.
+  // this thread's own setting included: GDAL does as the user said.
   if (!IsRemoteGdalName(gdalName) || CPLGetConfigOption(kReadDirOption, nullptr) != nullptr)
     return;
-  CPLSetThreadLocalConfigOption(kReadDirOption, "EMPTY_DIR");
-  set_ = true;
+  // No listing of the folder, so no file is known to lie beside the image...
+  Set(kReadDirOption, "EMPTY_DIR");
+  // ... and none is asked for by name either (drivers look for .aux.xml
+  // without a listing): only names with the image's own extension are.
+  std::string extension = ExtensionOf(gdalName);
+  if (!extension.empty() && CPLGetConfigOption(kExtensionsOption, nullptr) == nullptr)
+    Set(kExtensionsOption, extension.c_str());
+}
+
+void NoSidecars::Set(const char *option, const char *value) {
+  CPLSetThreadLocalConfigOption(option, value);
+  set_.push_back(option);
 }
 
 NoSidecars::~NoSidecars() {
-  if (set_) CPLSetThreadLocalConfigOption(kReadDirOption, nullptr);
+  for (const char *option : set_) CPLSetThreadLocalConfigOption(option, nullptr);
 }
 
 bool KnownIdentity(const std::string &gdalName, RemoteIdentity *identity) {

@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 namespace ncsecwex {
 
@@ -49,7 +50,8 @@ class NoSidecars {
   NoSidecars &operator=(const NoSidecars &) = delete;
 
  private:
-  bool set_ = false;
+  void Set(const char *option, const char *value);
+  std::vector<const char *> set_;  // options set here, this thread's own
 };
 
 // A remote file as the server described it: its size and modification time.
