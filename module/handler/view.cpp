@@ -83,13 +83,15 @@ RHL_ENTRY int32_t RHL_CALL HandlerBeginView(Raster *pRaster, const RhlRect *pDes
     return 0;
   }
   ViewState *pState = LiveViewState(pRaster);
+  if (pState != NULL) {
+    EndCurrentView(pState);  // a view the host did not end is ended now, whatever follows
+    pState->currentLine = -1;
+  }
   // The name is the record's, and read only up to the end of its field.
   if (pState == NULL || memchr(pRaster->name, '\0', sizeof pRaster->name) == NULL) {
     ReportError("Error - no ECW file is open for this view");
     return 0;
   }
-  EndCurrentView(pState);  // a view the host did not end is ended now
-  pState->currentLine = -1;
 
   if (NCScbmOpenFileView(pRaster->name, &pState->view, NULL) != 0) {
     ReportError("ERROR opening view into ECW file: '%s' (%s)", pRaster->name, SystemErrorText());

@@ -248,3 +248,14 @@ TEST_F(View, ANameWithoutItsTerminatorIsNotReadPastTheField) {
   EXPECT_EQ(boxes(), (Boxes{ErrorBox("Error - no ECW file is open for this view")}));
   EXPECT_TRUE(fake::Calls().empty());
 }
+
+TEST_F(View, ABeginRefusedForItsNameStillEndsTheViewBefore) {
+  ASSERT_EQ(Begin(whole_, whole_, 1.0), 1);
+  memset(raster_.name, 'x', sizeof raster_.name);  // the host wrote over the name
+  EXPECT_EQ(Begin(whole_, whole_, 1.0), 0);
+  EXPECT_EQ(fake::OpenViews(), 0) << "a second begin ends the first, refused or not";
+  EXPECT_EQ(Read(0), 0);
+  EXPECT_EQ(fake::CallsOf(Op::Close).size(), 1u);
+  EXPECT_EQ(HandlerEndView(&raster_), 1);
+  EXPECT_EQ(fake::CallsOf(Op::Close).size(), 1u) << "closed once";
+}
