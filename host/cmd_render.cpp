@@ -209,6 +209,7 @@ int RunRender(const RenderOptions &o, const std::string &modulePath) {
   }
   if (!ok) {
     Say(error);
+    SayLibraryReason(session);
     return kExitFailed;
   }
   return kExitOk;

@@ -75,6 +75,11 @@ std::string ModuleName(const Session &session, const std::string &modulePath) {
   return modulePath.substr(modulePath.rfind('/') + 1);
 }
 
+void SayLibraryReason(const Session &session) {
+  std::string reason = session.LibraryReason();
+  if (!reason.empty()) Say("the library says: " + reason);
+}
+
 bool LoadModule(Session &session, const std::string &modulePath) {
   std::string problem = ModuleFileProblem(modulePath);
   if (!problem.empty()) {
@@ -125,6 +130,7 @@ bool OpenImage(Session &session, const std::string &moduleName, const std::strin
   if (EndsWithNoCase(file, ".ecw") && IsLocalFile(file) && GDALGetDriverByName("ECW") == nullptr)
     line += "; genuine ECW files need the closed ECW library, and the GDAL here has no ECW driver";
   Say(line);
+  SayLibraryReason(session);
   return false;
 }
 

@@ -22,6 +22,10 @@ std::string ModuleName(const Session &session, const std::string &modulePath);
 bool OpenImage(Session &session, const std::string &moduleName, const std::string &file,
                const OpenOptions &options);
 
+// After a failure of the module's: the library's reason on a line of its
+// own, when it gave one.
+void SayLibraryReason(const Session &session);
+
 // Loads the module into the session; false after saying why.
 bool LoadModule(Session &session, const std::string &modulePath);
 

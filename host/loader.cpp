@@ -23,7 +23,14 @@ bool HandlerModule::Load(const std::string &path, std::string *error) {
     entries_[i] = dlsym(handle_, kHandlerEntries[i].name);
     if (entries_[i] == nullptr) missing_.push_back(kHandlerEntries[i].name);
   }
+  // Searched in the module and the libraries it brought in; optional.
+  libraryReason_ = reinterpret_cast<const char *(*)(void)>(dlsym(handle_, "NCSecwexLastReason"));
   return true;
+}
+
+std::string HandlerModule::TakeLibraryReason() const {
+  const char *reason = libraryReason_ != nullptr ? libraryReason_() : nullptr;
+  return reason != nullptr ? reason : "";
 }
 
 void *HandlerModule::Entry(int ordinal) const {

@@ -32,9 +32,15 @@ class HandlerModule {
   HandlerCloseFn Close() const { return (HandlerCloseFn)Entry(107); }
   HandlerGetLastErrorFn GetLastError() const { return (HandlerGetLastErrorFn)Entry(108); }
 
+  // The reason the module's ECW library gives for its last failure, and
+  // forgets: "" when there is none, or when the library offers no reasons
+  // (the GDAL-backed library exports NCSecwexLastReason; others need not).
+  std::string TakeLibraryReason() const;
+
  private:
   void *handle_ = nullptr;
   void *entries_[kEntryCount] = {};
+  const char *(*libraryReason_)(void) = nullptr;
   std::vector<std::string> missing_;
 };
 

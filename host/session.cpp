@@ -89,7 +89,10 @@ bool Session::Serves(const std::string &name) const {
   return ServesExtension(name.substr(dot + 1));
 }
 
-bool Session::Probe(const std::string &name) { return module_.Probe()(name.c_str()) == 1; }
+bool Session::Probe(const std::string &name) {
+  module_.TakeLibraryReason();
+  return module_.Probe()(name.c_str()) == 1;
+}
 
 bool Session::Open(const std::string &name) {
   return module_.Open()(raster_, name.c_str(), 0) == 1;
@@ -102,16 +105,24 @@ bool Session::ProbeAndOpen(const std::string &name, std::string *error) {
   }
   if (!Probe(name)) {
     *error = "could not open '" + name + "'";
-    return false;
+  } else if (Open(name)) {
+    return true;
+  } else {
+    *error = "could not open '" + name + "' (error code " +
+             std::to_string(module_.GetLastError()(raster_)) + ")";
   }
-  if (Open(name)) return true;
-  *error = "could not open '" + name + "' (error code " +
-           std::to_string(module_.GetLastError()(raster_)) + ")";
+  AddLibraryReason(error);
   return false;
+}
+
+void Session::AddLibraryReason(std::string *error) const {
+  std::string reason = LibraryReason();
+  if (!reason.empty()) *error += ": " + reason;
 }
 
 bool Session::BeginView(const ViewRequest &request, int32_t *lineWidth) {
   if (viewOpen_) EndView();
+  module_.TakeLibraryReason();
   viewOpen_ = module_.BeginView()(raster_, &request.destination, &request.source, request.scale,
                                   lineWidth) == 1;
   return viewOpen_;

@@ -46,7 +46,8 @@ class Session {
   // Whether the module's descriptor lists the extension `name` ends with.
   bool Serves(const std::string &name) const;
   bool ServesExtension(const std::string &extension) const;
-  // Probe, then open, as the host does before showing an image.
+  // Probe, then open, as the host does before showing an image. The probe
+  // and BeginView first forget any reason the library kept from before.
   bool Probe(const std::string &name);
   bool Open(const std::string &name);
   // Both, with what went wrong in *error (the module's own message is
@@ -57,6 +58,10 @@ class Session {
   bool BeginView(const ViewRequest &request, int32_t *lineWidth);
   const uint8_t *ReadLine(int32_t index);
   void EndView();
+  // After a failure: the library's reason for it in words, or "".
+  std::string LibraryReason() const { return module_.TakeLibraryReason(); }
+  // The same after `error`'s text (": reason"), when there is one.
+  void AddLibraryReason(std::string *error) const;
 
  private:
   HandlerModule module_;

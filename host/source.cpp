@@ -9,6 +9,7 @@
 #include "cpl_error.h"
 #include "gdal.h"
 #include "ogr_srs_api.h"
+#include "remote.h"
 
 namespace rhl {
 namespace {
@@ -47,13 +48,17 @@ std::string Lower(std::string text) {
 SourceFacts ReadSourceFacts(const std::string &name) {
   SourceFacts facts;
   GDALAllRegister();
-  std::string gdalName = name;
-  if (name.rfind("http://", 0) == 0 || name.rfind("https://", 0) == 0)
-    gdalName = "/vsicurl/" + name;
+  // A remote name is read as the library reads it: within its time limits
+  // and without asking for files beside it.
+  ncsecwex::ApplyHttpDefaults();
+  std::string gdalName = ncsecwex::GdalName(name);
   Quiet quiet;
-  GDALDatasetH ds =
-      GDALOpenEx(gdalName.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR,
-                 nullptr, nullptr, nullptr);
+  GDALDatasetH ds;
+  {
+    ncsecwex::NoSidecars sidecars(gdalName);
+    ds = GDALOpenEx(gdalName.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR,
+                    nullptr, nullptr, nullptr);
+  }
   if (ds == nullptr) {
     facts.reason = CPLGetLastErrorMsg();
     if (facts.reason.empty()) facts.reason = "not a raster GDAL reads";

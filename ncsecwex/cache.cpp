@@ -12,16 +12,13 @@
 #include "cpl_conv.h"
 #include "cpl_string.h"
 #include "cpl_vsi.h"
+#include "local.h"
 #include "quiet.h"
+#include "reason.h"
+#include "remote.h"
 
 namespace ncsecwex {
 namespace {
-
-std::string GdalName(const char *name) {
-  if (strncmp(name, "http://", 7) == 0 || strncmp(name, "https://", 8) == 0)
-    return std::string("/vsicurl/") + name;
-  return name;
-}
 
 bool SameTime(const timespec &a, const timespec &b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -41,29 +38,58 @@ bool LocalIdentity(const std::string &gdalName, FileIdentity *identity) {
   return true;
 }
 
-// When the cache asks whether an image is still true to its name.
-enum class Moment {
-  kReturned,  // its view has ended: may it be kept?
-  kAsked,     // its name is opened again: may it serve?
+// What the cache learns when an idle image's name is asked for again.
+enum class Verdict {
+  kFresh,    // it serves
+  kChanged,  // it is closed and its name opened afresh
+  kFailed,   // the name cannot be had now (errno and reason set)
 };
 
 // The one place the library decides whether an open dataset is still true to
-// its name, and so may be kept and serve another open or view of it.
-// - A file on disk: kept when its view ends, and serves again while its
-//   device, inode, size, modification and change times are those it had when
-//   it was opened (a rewritten or replaced file is opened again; a deleted
-//   one fails to open, as any missing file).
-// - Any other name (http(s) through /vsicurl/, other /vsi paths, GDAL
-//   connection strings): not kept past the view that opened it.
-bool StillFresh(const Image &image, Moment moment) {
-  if (!image.local) return false;
-  if (moment == Moment::kReturned) return true;  // looked at when next asked for
-  FileIdentity now;
-  if (!LocalIdentity(image.gdalName, &now)) return false;
-  const FileIdentity &then = image.identity;
-  return now.device == then.device && now.inode == then.inode && now.size == then.size &&
-         SameTime(now.modified, then.modified) && SameTime(now.changed, then.changed);
+// its name, and so may serve another open or view of it:
+// - A file on disk serves again while its device, inode, size, modification
+//   and change times are those it had when it was opened (a rewritten or
+//   replaced file is opened again; a deleted one fails to open, as any
+//   missing file).
+// - An http(s) name serves again while the server gives the size and
+//   modification time it gave when the image was opened. The server is asked
+//   (one HEAD request, within the HTTP limits) when the image is asked for
+//   more than kRemoteRecheck after it was last asked; GDAL's cached
+//   knowledge of the name is dropped then, so a changed file is read afresh.
+//   A server that does not answer fails the open with its reason.
+// - Any other name (other /vsi paths, GDAL connection strings) is not kept
+//   past the view that opened it (see Keep).
+Verdict Asked(Image &image) {
+  if (image.local) {
+    FileIdentity now;
+    if (!LocalIdentity(image.gdalName, &now)) return Verdict::kChanged;
+    const FileIdentity &then = image.identity;
+    return now.device == then.device && now.inode == then.inode && now.size == then.size &&
+                   SameTime(now.modified, then.modified) && SameTime(now.changed, then.changed)
+               ? Verdict::kFresh
+               : Verdict::kChanged;
+  }
+  auto now = std::chrono::steady_clock::now();
+  if (now - image.asked <= kRemoteRecheck) return Verdict::kFresh;
+  GdalMessages messages(true);
+  RemoteIdentity server;
+  if (!AskServer(image.gdalName, &server)) {
+    try {
+      std::string reason = messages.Reason();
+      SetFailure(messages.Error(ENOENT), "'" + image.name + "' can no longer be had" +
+                                             (reason.empty() ? "" : ": " + reason));
+    } catch (const std::bad_alloc &) {
+      SetFailure(ENOMEM, "");
+    }
+    return Verdict::kFailed;
+  }
+  if (!(server == image.served)) return Verdict::kChanged;
+  image.asked = now;
+  return Verdict::kFresh;
 }
+
+// Whether an image whose view has ended is kept for the next use of its name.
+bool Keep(const Image &image) { return (image.local || image.remote) && !image.failed; }
 
 // GDAL once per process: its drivers, and a block cache of a stated size
 // rather than GDAL's default share of the machine's memory.
@@ -72,6 +98,7 @@ void StartGdal() {
   std::call_once(once, [] {
     GDALAllRegister();
     if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr) GDALSetCacheMax64(kBlockCacheBytes);
+    ApplyHttpDefaults();
   });
 }
 
@@ -89,35 +116,80 @@ void CopyPalette(GDALRasterBandH band, Image *image) {
   }
 }
 
-// Opens `name` as a new image; null with errno.
-Image *OpenImage(const char *name) {
-  StartGdal();
-  QuietErrors quiet;
-  std::unique_ptr<Image> image(new (std::nothrow) Image);
-  if (image == nullptr) {
-    errno = ENOMEM;
-    return nullptr;
+Image *Refuse(int error, const std::string &reason) {
+  SetFailure(error, reason);
+  return nullptr;
+}
+
+// Why an image GDAL opened cannot be described by the record; "" when it can.
+int Undescribable(GDALDatasetH dataset, const double *gt, const std::string &name,
+                  std::string *reason) {
+  int bands = GDALGetRasterCount(dataset);
+  if (bands == 0) {
+    char **subdatasets = GDALGetMetadata(dataset, "SUBDATASETS");
+    const char *first = CSLFetchNameValue(subdatasets, "SUBDATASET_1_NAME");
+    *reason = "'" + name + "' holds no bands of its own" +
+              (first != nullptr ? ", only " + std::to_string(CSLCount(subdatasets) / 2) +
+                                      " subdatasets, each opened by its own name, such as '" +
+                                      first + "'"
+                                : std::string());
+    return ENODATA;
   }
+  if (bands > 0xFFFF) {
+    *reason = "'" + name + "' has " + std::to_string(bands) + " bands; the record counts at most 65535";
+    return EOVERFLOW;
+  }
+  if (gt[2] != 0.0 || gt[4] != 0.0) {
+    *reason = "'" + name + "' is rotated or sheared (geotransform terms " +
+              CPLSPrintf("%g and %g", gt[2], gt[4]) + "); the record carries no rotation";
+    return EDOM;
+  }
+  return 0;
+}
+
+// Opens `name` as a new image; null with errno and the reason.
+Image *OpenImage(const char *name) {
+  std::string refusal;
+  if (int error = RefusedLocalName(name, &refusal)) return Refuse(error, refusal);
+  std::unique_ptr<Image> image(new (std::nothrow) Image);
+  if (image == nullptr) return Refuse(ENOMEM, "");
   image->name = name;
   image->gdalName = GdalName(name);
+  image->remote = IsRemoteName(name);
   // The identity is taken before the open: a change during the open shows
   // as a change at the next use.
   image->local = LocalIdentity(image->gdalName, &image->identity);
-  image->dataset = GDALOpenEx(image->gdalName.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr,
-                              nullptr, nullptr);
+  // A remote name is opened as the server has it now, not as GDAL may
+  // remember it from an earlier open.
+  ForgetRemote(image->gdalName);
+  image->asked = std::chrono::steady_clock::now();
+  GdalMessages messages(image->remote);
+  {
+    NoSidecars sidecars(image->gdalName);
+    image->dataset = GDALOpenEx(image->gdalName.c_str(),
+                                GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, nullptr,
+                                nullptr, nullptr);
+  }
   if (image->dataset == nullptr) {
-    VSIStatBufL stat;
-    errno = VSIStatL(image->gdalName.c_str(), &stat) != 0 ? ENOENT : EINVAL;
-    return nullptr;
+    std::string reason;
+    int error = image->remote ? messages.Error(ENOTSUP) : LocalOpenError(image->gdalName, &reason);
+    ForgetRemote(image->gdalName);  // nothing of a failed open is remembered
+    // A missing local file is said in full by its error code.
+    if (reason.empty() && !(error == ENOENT && !image->remote)) reason = messages.Reason();
+    return Refuse(error, reason);
+  }
+  if (image->remote && !KnownIdentity(image->gdalName, &image->served)) {
+    image.reset();
+    return Refuse(messages.Error(EIO), messages.Reason());
   }
   double gt[6];
   GDALGetGeoTransform(image->dataset, gt);  // without one: (0, 1, 0, 0, 0, 1)
-  int bands = GDALGetRasterCount(image->dataset);
-  if (gt[2] != 0.0 || gt[4] != 0.0 || bands > 0xFFFF) {  // the record carries no rotation
+  std::string reason;
+  if (int error = Undescribable(image->dataset, gt, name, &reason)) {
     image.reset();  // closed first, so that nothing after sets errno
-    errno = EINVAL;
-    return nullptr;
+    return Refuse(error, reason);
   }
+  int bands = GDALGetRasterCount(image->dataset);
   if (bands == 1) {
     CopyPalette(GDALGetRasterBand(image->dataset, 1), image.get());
     if (image->paletted) bands = 3;
@@ -159,6 +231,7 @@ Image::~Image() {
 GDALDatasetH Image::Flat() {
   if (flat == nullptr) {
     QuietErrors quiet;
+    NoSidecars sidecars(gdalName);
     char **options = CSLSetNameValue(nullptr, "OVERVIEW_LEVEL", "NONE");
     flat = GDALOpenEx(gdalName.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, options,
                       nullptr);
@@ -198,36 +271,45 @@ const uint8_t *Image::TableOf(int gdalBand, bool isSigned) {
   }
 }
 
-Image *AcquireImage(const char *name) {
-  Cache &cache = TheCache();
-  std::list<Image *> stale;  // moved out of the cache without allocating
-  Image *found = nullptr;
+// An idle image of `name`, now lent; null when there is none.
+Image *TakeIdle(Cache &cache, const char *name) {
+  std::lock_guard<std::mutex> lock(cache.mutex);
+  for (Image *image : cache.images) {
+    if (image->lent || image->name != name) continue;
+    image->lent = true;
+    image->lastUse = ++cache.clock;
+    return image;
+  }
+  return nullptr;
+}
+
+// Takes a lent image out of the cache and closes it, errno kept.
+void Discard(Cache &cache, Image *image) {
+  int error = errno;
   {
     std::lock_guard<std::mutex> lock(cache.mutex);
-    for (auto it = cache.images.begin(); it != cache.images.end();) {
-      Image *image = *it;
-      if (image->lent || image->name != name) {
-        ++it;
-      } else if (!StillFresh(*image, Moment::kAsked)) {
-        stale.splice(stale.end(), cache.images, it++);
-      } else {
-        found = image;
-        break;
-      }
-    }
-    if (found != nullptr) {
-      found->lent = true;
-      found->lastUse = ++cache.clock;
-    }
+    cache.images.remove(image);
   }
-  for (Image *image : stale) delete image;
-  if (found != nullptr) return found;
+  delete image;
+  errno = error;
+}
+
+Image *AcquireImage(const char *name) {
+  StartGdal();
+  Cache &cache = TheCache();
+  // Asked outside the lock: a remote image's check waits on its server.
+  while (Image *idle = TakeIdle(cache, name)) {
+    Verdict verdict = Asked(*idle);
+    if (verdict == Verdict::kFresh) return idle;
+    Discard(cache, idle);
+    if (verdict == Verdict::kFailed) return nullptr;
+  }
 
   Image *image = nullptr;
   try {
     image = OpenImage(name);
   } catch (const std::bad_alloc &) {
-    errno = ENOMEM;
+    SetFailure(ENOMEM, "");
   }
   if (image == nullptr) return nullptr;
   std::lock_guard<std::mutex> lock(cache.mutex);
@@ -238,7 +320,7 @@ Image *AcquireImage(const char *name) {
     cache.images.push_back(image);
   } catch (const std::bad_alloc &) {
     delete image;
-    errno = ENOMEM;
+    SetFailure(ENOMEM, "");
     return nullptr;
   }
   return image;
@@ -252,7 +334,7 @@ void ReleaseImage(Image *image) {
     std::lock_guard<std::mutex> lock(cache.mutex);
     image->lent = false;
     auto self = std::find(cache.images.begin(), cache.images.end(), image);
-    if (self != cache.images.end() && !StillFresh(*image, Moment::kReturned))
+    if (self != cache.images.end() && !Keep(*image))
       closing.splice(closing.end(), cache.images, self);
     // Beyond the limit, the idle images used longest ago are closed.
     size_t idle = 0;

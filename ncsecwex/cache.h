@@ -6,7 +6,8 @@
 // An image is lent to one view at a time (a GDAL dataset is not thread-safe):
 // two views of one name at once get two datasets. A few idle images are kept,
 // and an idle image serves again only while it is still true to its name
-// (see StillFresh in cache.cpp).
+// (see Asked in cache.cpp): a local file as it was on disk, a remote one as
+// the server still describes it.
 #ifndef NCSECWEX_CACHE_H
 #define NCSECWEX_CACHE_H
 
@@ -16,11 +17,13 @@
 #include <time.h>
 
 #include <array>
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "ecw/ncsecwex.h"
 #include "gdal.h"
+#include "remote.h"
 #include "stats.h"
 
 namespace ncsecwex {
@@ -30,6 +33,9 @@ constexpr size_t kMaxIdleImages = 8;
 // GDAL's block cache, shared by every dataset in the process, unless the user
 // set GDAL_CACHEMAX.
 constexpr int64_t kBlockCacheBytes = int64_t{64} << 20;
+// A remote image asked for again later than this after the server was last
+// asked about it is checked with the server first (one HEAD request).
+constexpr std::chrono::milliseconds kRemoteRecheck{1000};
 
 // A file on disk as it was when its dataset was opened.
 struct FileIdentity {
@@ -55,6 +61,9 @@ struct Image {
   std::vector<std::array<uint8_t, 3>> palette;
   bool local = false;     // a file on disk, with its identity
   FileIdentity identity;
+  bool remote = false;    // an http(s) name, as the server described it, and when
+  RemoteIdentity served;
+  std::chrono::steady_clock::time_point asked;
 
   // The image opened again without its overviews, for reductions that must
   // read the full image (see StripReader); opened on first need.
@@ -71,12 +80,15 @@ struct Image {
   std::vector<bool> known;
   std::vector<std::vector<uint8_t>> tables[2];  // unsigned, signed; by band from 1
   bool lent = false;
+  bool failed = false;    // a read failed: closed when its view ends
   uint64_t lastUse = 0;
 };
 
 // Lends an image of `name`: an idle one still true to its name, or one opened
-// now. Null on failure, with errno saying why (ENOENT: no such file, EINVAL:
-// not an image the record can describe, ENOMEM).
+// now. Null on failure, with errno and the thread's reason saying why (see
+// local.h and reason.h; for an image GDAL opened: EDOM, rotated or sheared;
+// ENODATA, no bands of its own; EOVERFLOW, more bands than the record counts;
+// ENOMEM).
 Image *AcquireImage(const char *name);
 // Takes an image back from its view: kept idle, or closed.
 void ReleaseImage(Image *image);

@@ -10,12 +10,14 @@
 
 #include "cache.h"
 #include "quiet.h"
+#include "reason.h"
 #include "strip.h"
 
 namespace {
 
-int32_t Fail(int error) {
-  errno = error;
+// Fails with an error code and, for a host that asks, the reason in words.
+int32_t Fail(int error, const char *reason) {
+  ncsecwex::SetFailure(error, reason);
   return 1;
 }
 
@@ -31,21 +33,22 @@ extern "C" {
 
 NCS_API int32_t NCS_CALL NCScbmOpenFileView(const char *name, EcwView **pView, void *pReserved) {
   (void)pReserved;
-  if (name == nullptr || pView == nullptr) return Fail(EINVAL);
+  if (name == nullptr || pView == nullptr) return Fail(EINVAL, "no name, or nowhere to put the view");
   EcwView *view = new (std::nothrow) EcwView;
-  if (view == nullptr) return Fail(ENOMEM);
+  if (view == nullptr) return Fail(ENOMEM, "");
   view->image = ncsecwex::AcquireImage(name);
   if (view->image == nullptr) {
     int error = errno;
     delete view;
-    return Fail(error);
+    errno = error;  // the reason stays as the open left it
+    return 1;
   }
   *pView = view;
   return 0;
 }
 
 NCS_API int32_t NCS_CALL NCScbmGetViewFileInfo(EcwView *view, EcwFileInfo **pInfo) {
-  if (view == nullptr || pInfo == nullptr) return Fail(EINVAL);
+  if (view == nullptr || pInfo == nullptr) return Fail(EINVAL, "no view, or nowhere to put its information");
   *pInfo = &view->image->info;
   return 0;
 }
@@ -54,34 +57,40 @@ NCS_API int32_t NCS_CALL NCScbmSetFileView(EcwView *view, uint32_t bandCount, ui
                                            int32_t left, int32_t top, int32_t right,
                                            int32_t bottom, int32_t windowWidth,
                                            int32_t windowHeight) {
-  if (view == nullptr) return Fail(EINVAL);
+  if (view == nullptr) return Fail(EINVAL, "no view");
   view->reader.Stop();  // nothing reads the image while the view changes
   const EcwFileInfo &info = view->image->info;
   if (left < 0 || top < 0 || left > right || top > bottom || (uint32_t)right >= info.width ||
       (uint32_t)bottom >= info.height || windowWidth < 1 || windowHeight < 1 ||
       bandCount == 0 || pBandList == nullptr)
-    return Fail(EINVAL);
+    return Fail(EINVAL, "the view's region or window does not fit the image, or it has no bands");
   try {
     std::vector<uint32_t> bands(pBandList, pBandList + bandCount);
     for (uint32_t b : bands)
-      if (b >= info.bands) return Fail(EINVAL);
+      if (b >= info.bands) return Fail(EINVAL, "the view asks for a band the image does not have");
     ncsecwex::Region region{left, top, right - left + 1, bottom - top + 1, windowWidth,
                             windowHeight};
     ncsecwex::QuietErrors quiet;
     int error = view->reader.Set(view->image, bands, region);
-    return error == 0 ? 0 : Fail(error);
+    if (error == 0) return 0;
+    return Fail(error, error == ENOMEM ? "the view's lines do not fit in memory"
+                                       : "the image cannot be read as this view asks");
   } catch (const std::bad_alloc &) {
-    return Fail(ENOMEM);
+    return Fail(ENOMEM, "");
   }
 }
 
 NCS_API int32_t NCS_CALL NCScbmReadViewLineRGB(EcwView *view, uint8_t *line) {
-  if (view == nullptr || line == nullptr) return Fail(EINVAL);
-  return view->reader.NextLine(line) ? 0 : Fail(EIO);
+  if (view == nullptr || line == nullptr) return Fail(EINVAL, "no view, or no line to fill");
+  if (view->reader.NextLine(line)) return 0;
+  const ncsecwex::StripReader &reader = view->reader;
+  if (reader.FailureError() == 0) return Fail(EIO, "the view has no line to deliver");
+  view->image->failed = true;  // not kept for another view
+  return Fail(reader.FailureError(), reader.FailureReason().c_str());
 }
 
 NCS_API int32_t NCS_CALL NCScbmCloseFileView(EcwView *view) {
-  if (view == nullptr) return Fail(EINVAL);
+  if (view == nullptr) return Fail(EINVAL, "no view");
   view->reader.Stop();
   ncsecwex::ReleaseImage(view->image);
   delete view;

@@ -5,9 +5,10 @@
 #include <string.h>
 
 #include <algorithm>
+#include <new>
 
 #include "gdal_priv.h"
-#include "quiet.h"
+#include "reason.h"
 
 namespace ncsecwex {
 namespace {
@@ -108,6 +109,8 @@ bool StripReader::ChooseForm() {
 int StripReader::Set(Image *image, const std::vector<uint32_t> &bands, const Region &region) {
   Stop();
   set_ = false;
+  failError_ = 0;
+  failReason_.clear();
   image_ = image;
   region_ = region;
   // One band or two give grey from the first; three or more give R, G, B.
@@ -139,7 +142,8 @@ int StripReader::Set(Image *image, const std::vector<uint32_t> &bands, const Reg
   size_t lineBytes = sampleBytes + (blackout_.readsMask() ? (size_t)region.windowWidth : 0);
   if (lineBytes == 0 || lineBytes > kMaxLineBytes) return ENOMEM;
   size_t fit = kMaxStripBytes / lineBytes;
-  stripLines_ = (int)std::max<size_t>(1, std::min<size_t>({fit, (size_t)kMaxStripLines,
+  size_t most = image->remote ? (size_t)region.windowHeight : (size_t)kMaxStripLines;
+  stripLines_ = (int)std::max<size_t>(1, std::min<size_t>({fit, most,
                                                             (size_t)region.windowHeight}));
   bool oneToOne = region.windowWidth == region.width && region.windowHeight == region.height;
   resampling_ = oneToOne || image->paletted ? GRIORA_NearestNeighbour : GRIORA_Average;
@@ -157,7 +161,21 @@ int StripReader::Set(Image *image, const std::vector<uint32_t> &bands, const Reg
 
 bool StripReader::ReadStrip(int first, int count, uint8_t *strip,
                             const std::atomic<bool> &stop) const {
-  QuietErrors quiet;  // on whichever thread reads
+  GdalMessages messages(image_->remote);  // on whichever thread reads
+  if (ReadSamples(first, count, strip, stop)) return true;
+  if (!stop) {
+    try {
+      failError_ = messages.Error(EIO);
+      failReason_ = messages.Reason();
+    } catch (const std::bad_alloc &) {
+      failError_ = EIO;
+    }
+  }
+  return false;
+}
+
+bool StripReader::ReadSamples(int first, int count, uint8_t *strip,
+                              const std::atomic<bool> &stop) const {
   const Region &r = region_;
   // Eight-bit samples lie R, G, B in the strip, as a line needs them; wider
   // ones band after band, each a block of stripLines_ lines (GDAL copies

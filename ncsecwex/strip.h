@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "blackout.h"
@@ -24,7 +25,10 @@ struct Region {
 };
 
 // A strip holds at most this many lines and bytes (but always one line); a
-// view holds two strips, the one being delivered and the next.
+// view holds two strips, the one being delivered and the next. A remote
+// image's strips are bounded by bytes alone: GDAL asks the server for a
+// read's blocks in exact ranges only when one read spans several of them,
+// so one read of a whole window costs fewer bytes than strip-sized reads.
 constexpr int kMaxStripLines = 256;
 constexpr size_t kMaxStripBytes = size_t{16} << 20;
 // A window whose one line of samples would need more is refused.
@@ -44,8 +48,12 @@ class StripReader {
   // errno value: EINVAL when the image cannot be read so, ENOMEM when the
   // window's lines do not fit in memory.
   int Set(Image *image, const std::vector<uint32_t> &bands, const Region &region);
-  // The window's next line, 3 bytes a pixel; false after the last line.
+  // The window's next line, 3 bytes a pixel; false after the last line, or
+  // when reading failed (then Failure says why).
   bool NextLine(uint8_t *rgb);
+  // The error code and reason of a failed read; 0 while none has failed.
+  int FailureError() const { return failError_; }
+  const std::string &FailureReason() const { return failReason_; }
   // Stops reading ahead; the image is then free for other use.
   void Stop();
   int StripLines() const { return stripLines_; }
@@ -58,6 +66,7 @@ class StripReader {
   // The layout ReadStrip gives the samples.
   StripLayout Layout() const;
   bool ReadStrip(int first, int count, uint8_t *strip, const std::atomic<bool> &stop) const;
+  bool ReadSamples(int first, int count, uint8_t *strip, const std::atomic<bool> &stop) const;
   // Line `line` of the strip (its bands one after another) as R, G, B,
   // nodata and transparent pixels black.
   void ConvertLine(const uint8_t *strip, size_t line, uint8_t *rgb) const;
@@ -87,6 +96,9 @@ class StripReader {
   int stripLines_ = 0;
   int nextLine_ = 0;
   bool set_ = false;
+  // Written by whichever thread reads, before the failed strip is handed on.
+  mutable int failError_ = 0;
+  mutable std::string failReason_;
   StripPipeline pipeline_;
 };
 

@@ -56,6 +56,7 @@ bool ImageSet::ReadView(const Image &image, const ViewRequest &request, int32_t 
   int32_t lineWidth = 0;
   if (!session.BeginView(request, &lineWidth)) {
     *error = "the module could not set up the view";
+    session.AddLibraryReason(error);
     return false;
   }
   bool ok = lineWidth == width;
@@ -64,6 +65,7 @@ bool ImageSet::ReadView(const Image &image, const ViewRequest &request, int32_t 
     const uint8_t *line = session.ReadLine(y);
     if (line == nullptr) {
       *error = "the module did not deliver line " + std::to_string(y);
+      session.AddLibraryReason(error);
       ok = false;
     } else {
       memcpy(pixels + (size_t)y * width * 3, line, (size_t)width * 3);

@@ -1,5 +1,6 @@
 // rhl run as a process, as a person or a script runs it.
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -180,7 +181,8 @@ TEST_F(RhlTool, AViewWiderThanMemoryIsRefusedWithAMessage) {
   EXPECT_EQ(whole.status, 1);
   EXPECT_EQ(whole.err,
             "ECW.RHL: Error while setting file view to 3 bands, TL[0,0] BR[1000000000,1], Window "
-            "size [1000000000,1]\nrhl: the module could not set up the view\n");
+            "size [1000000000,1]\nrhl: the module could not set up the view\n"
+            "rhl: the library says: the view's lines do not fit in memory\n");
   for (const char *args : {" --src 0,0,1000,1", " --src 999999000,0,1000000000,1", " --size 1000x1"}) {
     Outcome part = Rhl("render " + link + " -o " + out + args);
     EXPECT_EQ(part.status, 0) << args << "\n" << part.err;
@@ -203,4 +205,35 @@ TEST_F(RhlTool, OutputRowsThatDoNotFitInMemoryAreRefusedWithAMessage) {
                         "was written to " + out + "\n");
   EXPECT_NE(access(out.c_str(), F_OK), 0) << "nothing written";
 #endif
+}
+
+TEST_F(RhlTool, TheLibrarysReasonFollowsRhlsOwnLine) {
+  Fixture rotated;
+  rotated.geo = {0, 1, 0.2, 0, 0.1, -1};
+  std::string folder = TempDir() + "/a-folder";
+  mkdir(folder.c_str(), 0700);
+  struct Case {
+    std::string target, code, reason;
+  } cases[] = {
+      {Make("tilted.tif", rotated), "Numerical argument out of domain",
+       "is rotated or sheared (geotransform terms 0.2 and 0.1); the record carries no rotation"},
+      {folder, "Is a directory", "is a folder, not an image GDAL reads"},
+      {"/dev/stdin", "Operation not permitted",
+       "names the host's standard streams or a process's open files"},
+      {"/dev/zero", "Illegal seek", "is a character device, not a regular file"},
+  };
+  int n = 0;
+  for (const Case &c : cases) {
+    std::string link = TempDir() + "/reason" + std::to_string(n++) + ".url";
+    std::ofstream(link) << c.target << "\n";
+    Outcome r = Rhl("info " + link);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "ECW.RHL: Error opening view into ECW file: '" + c.target + "' (" + c.code +
+                         ")\nrhl: could not open '" + link + "'\nrhl: the library says: '" +
+                         c.target + "' " + c.reason + "\n");
+  }
+  // A library that offers no reasons: rhl goes on without them.
+  Outcome fake = Rhl(std::string("info --module ") + FAKE_MODULE_PATH + " any.ecw");
+  EXPECT_EQ(fake.status, 0) << fake.err;
+  EXPECT_NE(fake.out.find("resolved:      any.ecw"), std::string::npos) << fake.out;
 }

@@ -252,4 +252,6 @@ TEST_F(View, ANameWithoutItsTerminatorIsNotReadPastTheField) {
   EXPECT_EQ(fake::CallsOf(Op::Open).size(), 0u) << "the name is not read";
   EXPECT_EQ(fake::OpenViews(), 0) << "the view the host left open is ended by the refused begin";
   EXPECT_EQ(Read(1), 0) << "no line of the old view after a failed begin";
+  EXPECT_EQ(HandlerEndView(&raster_), 1);
+  EXPECT_EQ(fake::CallsOf(Op::Close).size(), 1u) << "the old view is closed once";
 }
