@@ -41,6 +41,12 @@ std::string TempDir() {
   return gDir;
 }
 
+std::string Link(const std::string &name, const std::string &target) {
+  std::string path = TempDir() + "/" + name;
+  std::ofstream(path) << target << "\n";
+  return path;
+}
+
 std::string Make(const std::string &name, const Fixture &s) {
   GDALAllRegister();
   std::string path = TempDir() + "/" + name;

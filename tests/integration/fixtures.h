@@ -19,6 +19,8 @@ constexpr GeoTransform kGeo = {500000.0, 2.5, 0.0, 4200000.0, 0.0, -2.5};
 
 // A fresh scratch folder under /tmp, removed at exit.
 std::string TempDir();
+// A link file `name` in the scratch folder naming `target`; its path.
+std::string Link(const std::string &name, const std::string &target);
 
 struct Fixture {
   int width = 64, height = 48, bands = 3;

@@ -82,12 +82,6 @@ void Decorate(const std::string &path, const std::string &srs, const double *nod
   GDALClose(ds);
 }
 
-std::string Link(const std::string &name, const std::string &target) {
-  std::string path = fixtures::TempDir() + "/" + name;
-  std::ofstream(path) << target << "\n";
-  return path;
-}
-
 std::vector<unsigned char> Pixels(const std::string &path, int *width, int *height, int *bands) {
   GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
   if (ds == nullptr) throw std::runtime_error("cannot open " + path);

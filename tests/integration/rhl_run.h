@@ -29,9 +29,6 @@ std::vector<std::string> FilesStartingWith(const std::string &prefix);
 void Decorate(const std::string &path, const std::string &srs, const double *nodata = nullptr,
               const std::vector<std::string> &colors = {});
 
-// A link file `name` in the scratch folder naming `target`; its path.
-std::string Link(const std::string &name, const std::string &target);
-
 // gdal_translate SOURCE OUT ARGS..., in this process (the oracle for
 // windows, sizes and band orders).
 void Translate(const std::string &source, const std::string &out,

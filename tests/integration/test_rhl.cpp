@@ -26,8 +26,7 @@ class RhlTool : public ::testing::Test {
     fixture.height = 300;
     fixture.overviews = true;
     image_ = Make("rhl.tif", fixture);
-    link_ = TempDir() + "/rhl.url";
-    std::ofstream(link_) << image_ << "\n";
+    link_ = Link("rhl.url", image_);
   }
   static std::string image_, link_;
 };
@@ -167,9 +166,7 @@ namespace {
 
 // A link file naming an empty VRT of `width` x `height` pixels.
 std::string EmptyVrtLink(const std::string &name, long width, int height) {
-  std::string link = TempDir() + "/" + name + ".url";
-  std::ofstream(link) << EmptyVrt(name + ".vrt", width, height) << "\n";
-  return link;
+  return Link(name + ".url", EmptyVrt(name + ".vrt", width, height));
 }
 
 }  // namespace
@@ -224,8 +221,7 @@ TEST_F(RhlTool, TheLibrarysReasonFollowsRhlsOwnLine) {
   };
   int n = 0;
   for (const Case &c : cases) {
-    std::string link = TempDir() + "/reason" + std::to_string(n++) + ".url";
-    std::ofstream(link) << c.target << "\n";
+    std::string link = Link("reason" + std::to_string(n++) + ".url", c.target);
     Outcome r = Rhl("info " + link);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "ECW.RHL: Error opening view into ECW file: '" + c.target + "' (" + c.code +

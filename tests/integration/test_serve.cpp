@@ -46,8 +46,7 @@ class Serve : public ::testing::Test {
     fixture.height = 701;
     fixture.overviews = true;
     image_ = Make("serve.tif", fixture);
-    link_ = TempDir() + "/img.url";
-    std::ofstream(link_) << image_ << "\n";
+    link_ = Link("img.url", image_);
   }
   static std::string image_, link_;
 };
@@ -233,8 +232,7 @@ TEST_F(Serve, AFailingViewIsAnHttpErrorWithTheModulesMessageAndServingGoesOn) {
   fixture.width = 600;
   fixture.height = 600;
   std::string image = Make("fragile.tif", fixture);
-  std::string link = TempDir() + "/fragile.url";
-  std::ofstream(link) << image << "\n";
+  std::string link = Link("fragile.url", image);
   std::string whole = ReadAll(image);
   Served server({link});
   ASSERT_GT(server.port(), 0) << server.err();

@@ -161,7 +161,7 @@ TEST_F(Remote, RhlRendersHttpLinkFilesAsGdalTranslateReadsThem) {
   int n = 0;
   for (const View &v : kTiffViews) {
     SCOPED_TRACE(v.what);
-    std::string link = rhltest::Link("remote" + std::to_string(n) + ".url", tiff_);
+    std::string link = Link("remote" + std::to_string(n) + ".url", tiff_);
     std::string got = TempDir() + "/rhl" + std::to_string(n) + ".tif";
     std::string want = TempDir() + "/gdal" + std::to_string(n++) + ".tif";
     std::string args;
@@ -182,7 +182,7 @@ TEST_F(Remote, RhlRendersHttpLinkFilesAsGdalTranslateReadsThem) {
 }
 
 TEST_F(Remote, RhlSaysTheServersAnswerAfterItsOwnLine) {
-  std::string link = rhltest::Link("missing.url", server_->Url("missing.tif"));
+  std::string link = Link("missing.url", server_->Url("missing.tif"));
   rhltest::Outcome out = rhltest::Rhl("info " + link);
   EXPECT_EQ(out.status, 1);
   EXPECT_EQ(out.err, "ECW.RHL: Error opening view into ECW file: '" + server_->Url("missing.tif") +
@@ -190,7 +190,7 @@ TEST_F(Remote, RhlSaysTheServersAnswerAfterItsOwnLine) {
                          "'\nrhl: the library says: the server answered 404 (Not Found)\n");
   // An https name with the certificate taken on trust, as a user may say.
   server_->Publish("secure.tif", remote::TiledTiff());
-  std::string secure = rhltest::Link("secure.url", server_->TlsUrl("secure.tif"));
+  std::string secure = Link("secure.url", server_->TlsUrl("secure.tif"));
   out = rhltest::Rhl("info " + secure, "", "GDAL_HTTP_UNSAFESSL=YES");
   EXPECT_EQ(out.status, 0) << out.err;
   EXPECT_NE(out.out.find("4096 x 2048"), std::string::npos) << out.out;

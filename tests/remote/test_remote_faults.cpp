@@ -197,7 +197,7 @@ TEST_F(RemoteFaults, AnImageReplacedOnTheServerIsReadAfresh) {
 
 TEST_F(RemoteFaults, RhlSaysWhyAStalledServerFailed) {
   FaultServer silent(remote::TiledTiff(), FaultServer::Mode::kSilent);
-  std::string link = rhltest::Link("stalled.url", silent.Url());
+  std::string link = fixtures::Link("stalled.url", silent.Url());
   Clock::time_point start = Clock::now();
   rhltest::Outcome out = rhltest::Rhl("render " + link + " -q -o " + TempDir() + "/stalled.tif");
   EXPECT_LT(Clock::now() - start, kWatchdog);
