@@ -1,21 +1,17 @@
 #include "server.h"
 
 #include <ctype.h>
-#include <errno.h>
-#include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <httplib.h>
 #include <thread>
 
 #include "assets.h"
+#include "http.h"
 #include "images.h"
 #include "pyramid.h"
 
@@ -24,25 +20,6 @@ namespace web {
 namespace {
 
 constexpr int kExitFailed = 1;
-// Idle keep-alive connections are dropped after this, which also bounds how
-// long a stop waits for them.
-constexpr time_t kKeepAliveSeconds = 2;
-
-// Request text as it may go into the log: no control characters.
-std::string Printable(const std::string &text) {
-  std::string out = text.substr(0, 400);
-  for (char &c : out)
-    if (!isprint((unsigned char)c)) c = '?';
-  return out;
-}
-
-// The reason goes in the body and, for the log, in a header: the body may be
-// compressed by the time the logger sees it.
-void Refuse(httplib::Response &res, int status, const std::string &why) {
-  res.status = status;
-  res.set_content(why + "\n", "text/plain; charset=utf-8");
-  res.set_header("Rhl-Reason", Printable(why));
-}
 
 // A tile number: decimal digits only, and few enough to fit.
 bool ParseNumber(const std::string &text, int64_t *value) {
@@ -55,7 +32,7 @@ bool ParseNumber(const std::string &text, int64_t *value) {
 
 // /tiles/{image}/{z}/{x}/{y}.png: the image is looked up among those served,
 // never used as a path.
-void ServeTile(ImageSet &images, const std::string &rest, httplib::Response &res) {
+void ServeTile(ImageSet &images, const std::string &rest, HttpResponse &res) {
   std::vector<std::string> parts;
   size_t from = 0;
   for (size_t slash; (slash = rest.find('/', from)) != std::string::npos; from = slash + 1)
@@ -64,104 +41,55 @@ void ServeTile(ImageSet &images, const std::string &rest, httplib::Response &res
   const std::string suffix = ".png";
   if (parts.size() != 4 || parts[3].size() <= suffix.size() ||
       parts[3].compare(parts[3].size() - suffix.size(), suffix.size(), suffix) != 0)
-    return Refuse(res, 404, "tiles are /tiles/{image}/{z}/{x}/{y}.png");
-  if (!images.Has(parts[0])) return Refuse(res, 404, "no image '" + parts[0] + "'");
+    return res.Refuse(404, "tiles are /tiles/{image}/{z}/{x}/{y}.png");
+  if (!images.Has(parts[0])) return res.Refuse(404, "no image '" + Escaped(parts[0]) + "'");
   int64_t z, x, y;
   parts[3].erase(parts[3].size() - suffix.size());
   if (!ParseNumber(parts[1], &z) || !ParseNumber(parts[2], &x) || !ParseNumber(parts[3], &y))
-    return Refuse(res, 400, "a tile's level, column and row are whole numbers");
+    return res.Refuse(400, "a tile's level, column and row are whole numbers");
   Tile tile = images.Render(parts[0], (int)z, x, y);
   if (tile.status == Tile::kNoSuchTile)
-    return Refuse(res, 404, "image '" + parts[0] + "' has no tile " + parts[1] + "/" +
-                                parts[2] + "/" + parts[3]);
-  if (tile.status == Tile::kFailed) return Refuse(res, 500, tile.error);
+    return res.Refuse(404, "image '" + parts[0] + "' has no tile " + parts[1] + "/" + parts[2] +
+                               "/" + parts[3]);
+  if (tile.status == Tile::kFailed) return res.Refuse(500, tile.error);
   char timing[96];
   snprintf(timing, sizeof timing, "view;dur=%.3f, png;dur=%.3f", tile.viewMs, tile.encodeMs);
-  res.set_header("Server-Timing", timing);
-  res.set_header("Cache-Control", "no-cache");
-  res.set_content(std::move(tile.png), "image/png");
+  res.headers.emplace_back("Server-Timing", timing);
+  res.headers.emplace_back("Cache-Control", "no-cache");
+  res.type = "image/png";
+  res.body = std::move(tile.png);
 }
 
-void ServeAsset(const httplib::Request &req, httplib::Response &res) {
+void ServeAsset(const HttpRequest &req, HttpResponse &res) {
   for (size_t i = 0; i < kAssetCount; ++i) {
     if (req.path == kAssets[i].path) {
-      res.set_content(reinterpret_cast<const char *>(kAssets[i].bytes), kAssets[i].size,
-                      kAssets[i].type);
+      res.type = kAssets[i].type;
+      res.body.assign(reinterpret_cast<const char *>(kAssets[i].bytes), kAssets[i].size);
       return;
     }
   }
-  Refuse(res, 404, "no such page");
+  res.Refuse(404, "no such page");
 }
 
-void Route(httplib::Server &server, ImageSet &images) {
+HttpHandler Route(ImageSet &images) {
   std::string catalogue =
       images.Describe().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  server.Get("/api/images", [catalogue](const httplib::Request &, httplib::Response &res) {
-    res.set_content(catalogue, "application/json");
-  });
-  server.Get(R"(/tiles/(.*))", [&images](const httplib::Request &req, httplib::Response &res) {
-    ServeTile(images, req.matches[1], res);
-  });
-  server.Get(R"(/.*)", ServeAsset);
-  server.set_error_handler([](const httplib::Request &, httplib::Response &res) {
-    if (res.body.empty()) Refuse(res, res.status, "refused (HTTP " + std::to_string(res.status) + ")");
-  });
-  server.set_exception_handler(
-      [](const httplib::Request &, httplib::Response &res, std::exception_ptr failure) {
-        std::string why = "unexpected failure";
-        try {
-          std::rethrow_exception(failure);
-        } catch (const std::exception &e) {
-          why = e.what();
-        } catch (...) {
-        }
-        Refuse(res, 500, why);
-      });
-  // Refusals and failures go to the log, with the reason the client was given.
-  server.set_logger([](const httplib::Request &req, const httplib::Response &res) {
-    if (res.status < 400) return;
-    fprintf(stderr, "rhl serve: %s %s: %d %s\n", Printable(req.method).c_str(),
-            Printable(req.path).c_str(), res.status, res.get_header_value("Rhl-Reason").c_str());
-  });
-  // Address reuse for a quick restart, but not port sharing: a second server
-  // on a port in use must fail, not take half its connections.
-  server.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  // A response goes out as a header write and a body write: without this
-  // the body waits for the client's delayed acknowledgement of the header.
-  server.set_tcp_nodelay(true);
-  server.set_keep_alive_timeout(kKeepAliveSeconds);
-  server.set_keep_alive_max_count(1000);
-}
-
-// Why the address cannot be listened on, in words: tries the bind itself.
-std::string BindFailure(const std::string &host, int port) {
-  addrinfo hints{}, *found = nullptr;
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-  if (rc != 0) return "'" + host + "' is not an address (" + gai_strerror(rc) + ")";
-  std::string why = "the address cannot be listened on";
-  int fd = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
-  if (fd >= 0) {
-    int yes = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    if (bind(fd, found->ai_addr, found->ai_addrlen) != 0) {
-      int error = errno;
-      if (error == EADDRINUSE)
-        why = "port " + std::to_string(port) + " is in use (--port 0 picks a free one)";
-      else if (error == EADDRNOTAVAIL)
-        why = "'" + host + "' is not an address of this machine";
-      else
-        why = strerror(error);
+  return [&images, catalogue](const HttpRequest &req, HttpResponse &res) {
+    const std::string tiles = "/tiles/";
+    try {
+      if (req.path == "/api/images") {
+        res.type = "application/json";
+        res.body = catalogue;
+      } else if (req.path.compare(0, tiles.size(), tiles) == 0) {
+        ServeTile(images, req.path.substr(tiles.size()), res);
+      } else {
+        ServeAsset(req, res);
+      }
+    } catch (const std::exception &e) {
+      res = HttpResponse();
+      res.Refuse(500, e.what());
     }
-    close(fd);
-  }
-  freeaddrinfo(found);
-  return why;
+  };
 }
 
 // The address a browser on this machine opens.
@@ -211,44 +139,36 @@ int Serve(const ServeOptions &options, const std::string &modulePath) {
   {
     ImageSet images;
     std::string error;
-    httplib::Server server;
-    int port = -1;
     if (!images.Open(modulePath, options.files, &error)) {
       fprintf(stderr, "rhl serve: %s\n", error.c_str());
-    } else {
-      Route(server, images);
-      port = options.port == 0 ? server.bind_to_any_port(options.bind)
-                               : server.bind_to_port(options.bind, options.port) ? options.port
-                                                                                 : -1;
-      if (port <= 0)
-        fprintf(stderr, "rhl serve: cannot listen on %s port %d: %s\n", options.bind.c_str(),
-                options.port, BindFailure(options.bind, options.port).c_str());
+      return status;
     }
-    if (port > 0) {
-      printf("rhl serve: %zu image%s on %s port %d, %s\n", images.size(),
-             images.size() == 1 ? "" : "s", options.bind.c_str(), port,
-             IsLoopback(options.bind) ? "reachable from this machine only"
-                                      : "REACHABLE FROM OTHER MACHINES");
-      printf("rhl serve: open %s in a web browser; Ctrl-C stops\n",
-             PageAddress(options.bind, port).c_str());
-      fflush(stdout);
-      std::atomic<bool> listening{true};
-      std::thread stopper([&] {
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        if (!listening) return;
-        // A signal that comes before the server runs waits for it.
-        while (listening && !server.is_running())
-          std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (listening) server.stop();
-      });
-      bool clean = server.listen_after_bind();
-      listening = false;
-      pthread_kill(stopper.native_handle(), SIGTERM);  // wakes it when no signal came
-      stopper.join();
-      printf("rhl serve: stopped\n");
-      status = clean ? 0 : kExitFailed;
+    HttpServer server(Route(images));
+    int port = server.Listen(options.bind, options.port, &error);
+    if (port <= 0) {
+      fprintf(stderr, "rhl serve: cannot listen on %s port %d: %s\n", options.bind.c_str(),
+              options.port, error.c_str());
+      return status;
     }
+    printf("rhl serve: %zu image%s on %s port %d, %s\n", images.size(),
+           images.size() == 1 ? "" : "s", options.bind.c_str(), port,
+           IsLoopback(options.bind) ? "reachable from this machine only"
+                                    : "REACHABLE FROM OTHER MACHINES");
+    printf("rhl serve: open %s in a web browser; Ctrl-C stops\n",
+           PageAddress(options.bind, port).c_str());
+    fflush(stdout);
+    std::atomic<bool> listening{true};
+    std::thread stopper([&] {
+      int signal = 0;
+      sigwait(&stopSignals, &signal);
+      if (listening) server.Stop();
+    });
+    bool clean = server.Run();
+    listening = false;
+    pthread_kill(stopper.native_handle(), SIGTERM);  // wakes it when no signal came
+    stopper.join();
+    printf("rhl serve: stopped\n");
+    status = clean ? 0 : kExitFailed;
   }
   return status;
 }
