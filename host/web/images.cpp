@@ -1,7 +1,6 @@
 #include "images.h"
 
 #include <stdio.h>
-#include <string.h>
 
 #include <chrono>
 
@@ -41,63 +40,37 @@ bool ImageSet::Open(const std::string &modulePath, const std::vector<std::string
     }
     images_.push_back(std::move(image));
   }
+  std::vector<Session *> sessions;
+  for (Image &image : images_) sessions.push_back(image.session.get());
+  views_ = std::make_unique<LocalViews>(sessions);
   return true;
 }
 
-const ImageSet::Image *ImageSet::Find(const std::string &id) const {
-  for (const Image &image : images_)
-    if (image.id == id) return &image;
-  return nullptr;
-}
-
-bool ImageSet::ReadView(const Image &image, const ViewRequest &request, int32_t width,
-                        int32_t height, uint8_t *pixels, std::string *error) {
-  Session &session = *image.session;
-  int32_t lineWidth = 0;
-  if (!session.BeginView(request, &lineWidth)) {
-    *error = "the module could not set up the view";
-    session.AddLibraryReason(error);
-    return false;
-  }
-  bool ok = lineWidth == width;
-  if (!ok) *error = "the module chose a line width of " + std::to_string(lineWidth);
-  for (int32_t y = 0; ok && y < height; ++y) {
-    const uint8_t *line = session.ReadLine(y);
-    if (line == nullptr) {
-      *error = "the module did not deliver line " + std::to_string(y);
-      session.AddLibraryReason(error);
-      ok = false;
-    } else {
-      memcpy(pixels + (size_t)y * width * 3, line, (size_t)width * 3);
-    }
-  }
-  session.EndView();
-  return ok;
+int ImageSet::Find(const std::string &id) const {
+  for (size_t i = 0; i < images_.size(); ++i)
+    if (images_[i].id == id) return (int)i;
+  return -1;
 }
 
 Tile ImageSet::Render(const std::string &id, int level, int64_t x, int64_t y) {
   Tile tile;
-  const Image *image = Find(id);
+  int index = Find(id);
   TileView view;
-  if (image == nullptr || !TileViewOf(image->session->raster().width,
-                                      image->session->raster().height, level, x, y, &view)) {
+  if (index < 0 || !TileViewOf(images_[index].session->raster().width,
+                               images_[index].session->raster().height, level, x, y, &view)) {
     tile.status = Tile::kNoSuchTile;
     return tile;
   }
-  std::vector<uint8_t> pixels((size_t)view.width * view.height * 3);
-  bool ok;
-  {
-    std::lock_guard<std::mutex> lock(entries_);
-    auto start = std::chrono::steady_clock::now();
-    ok = ReadView(*image, view.request, view.width, view.height, pixels.data(), &tile.error);
-    tile.viewMs = MillisecondsSince(start);
-  }
-  if (!ok) {
-    tile.error = "view " + RenderArguments(view.request) + " of '" + image->file + "': " + tile.error;
+  ViewPixels pixels = views_->View(index, view.request);
+  tile.viewMs = pixels.viewMs;
+  if (pixels.status != ViewPixels::kMade) {
+    tile.error = "view " + RenderArguments(view.request) + " of '" + images_[index].file +
+                 "': " + pixels.error;
     return tile;
   }
   auto start = std::chrono::steady_clock::now();
-  ok = EncodeTile(pixels.data(), view.width, view.height, kTileSize, &tile.png, &tile.error);
+  bool ok = EncodeTile(pixels.rgb.data(), pixels.width, pixels.height, kTileSize, &tile.png,
+                       &tile.error);
   tile.encodeMs = MillisecondsSince(start);
   tile.status = ok ? Tile::kMade : Tile::kFailed;
   return tile;

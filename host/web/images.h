@@ -1,16 +1,16 @@
 // The images rhl serve shows: one host session per file named on the command
-// line, and the tiles made from them. Every module entry runs under one lock,
-// as the module's entries are not re-entrant; encoding runs outside it.
+// line, and the tiles made from them: views from the view service, encoding
+// outside it.
 #ifndef RHL_HOST_WEB_IMAGES_H
 #define RHL_HOST_WEB_IMAGES_H
 
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "session.h"
+#include "views.h"
 
 namespace rhl {
 namespace web {
@@ -32,7 +32,7 @@ class ImageSet {
 
   // The tile at `level`, (x, y) of the image called `id` (kNoSuchTile when
   // there is no such image or tile).
-  bool Has(const std::string &id) const { return Find(id) != nullptr; }
+  bool Has(const std::string &id) const { return Find(id) >= 0; }
   Tile Render(const std::string &id, int level, int64_t x, int64_t y);
 
   // What the page needs: per image its name, size, levels, tile path and
@@ -44,13 +44,11 @@ class ImageSet {
     std::string id, file;
     std::unique_ptr<Session> session;
   };
-  const Image *Find(const std::string &id) const;
-  // One view, every line copied out of the module's buffer into `pixels`.
-  bool ReadView(const Image &image, const ViewRequest &request, int32_t width, int32_t height,
-                uint8_t *pixels, std::string *error);
+  // The index of the image called `id`, or -1.
+  int Find(const std::string &id) const;
 
   std::vector<Image> images_;
-  std::mutex entries_;  // held around every module entry
+  std::unique_ptr<ViewService> views_;
 };
 
 }  // namespace web
