@@ -12,6 +12,7 @@
 #include "cpl_conv.h"
 #include "cpl_string.h"
 #include "cpl_vsi.h"
+#include "guard.h"
 #include "local.h"
 #include "quiet.h"
 #include "reason.h"
@@ -91,12 +92,14 @@ Verdict Asked(Image &image) {
 // Whether an image whose view has ended is kept for the next use of its name.
 bool Keep(const Image &image) { return (image.local || image.remote) && !image.failed; }
 
-// GDAL once per process: its drivers, and a block cache of a stated size
-// rather than GDAL's default share of the machine's memory.
+// GDAL once per process: its drivers, the check of every file it opens, and
+// a block cache of a stated size rather than GDAL's default share of the
+// machine's memory.
 void StartGdal() {
   static std::once_flag once;
   std::call_once(once, [] {
     GDALAllRegister();
+    GuardGdalFiles();
     if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr) GDALSetCacheMax64(kBlockCacheBytes);
     ApplyHttpDefaults();
   });
@@ -172,7 +175,8 @@ Image *OpenImage(const char *name) {
   }
   if (image->dataset == nullptr) {
     std::string reason;
-    int error = image->remote ? messages.Error(ENOTSUP) : LocalOpenError(image->gdalName, &reason);
+    int error = image->remote || messages.Refused() ? messages.Error(ENOTSUP)
+                                                    : LocalOpenError(image->gdalName, &reason);
     ForgetRemote(image->gdalName);  // nothing of a failed open is remembered
     // A missing local file is said in full by its error code.
     if (reason.empty() && !(error == ENOENT && !image->remote)) reason = messages.Reason();
