@@ -208,6 +208,7 @@ Image *OpenImage(const char *name) {
   info.cellSizeY = gt[5];
   size_t count = (size_t)GDALGetRasterCount(image->dataset) + 1;
   image->stretches.resize(count);
+  image->stretchFrom.resize(count, StretchFrom::kSample);
   image->known.resize(count, false);
   return image.release();
 }
@@ -244,21 +245,23 @@ GDALDatasetH Image::Flat() {
   return flat;
 }
 
-bool Image::StretchOf(int gdalBand, Stretch *stretch) {
+bool Image::StretchOf(int gdalBand, Stretch *stretch, std::string *reason) {
   if (gdalBand < 1 || (size_t)gdalBand >= known.size()) return false;
-  if (!known[(size_t)gdalBand]) {
+  size_t b = (size_t)gdalBand;
+  if (!known[b]) {
     QuietErrors quiet;
-    if (!ComputeStretch(GDALGetRasterBand(dataset, gdalBand), &stretches[(size_t)gdalBand]))
+    if (!ComputeStretch(GDALGetRasterBand(dataset, gdalBand), gdalBand, &stretches[b],
+                        &stretchFrom[b], reason))
       return false;
-    known[(size_t)gdalBand] = true;
+    known[b] = true;
   }
-  *stretch = stretches[(size_t)gdalBand];
+  *stretch = stretches[b];
   return true;
 }
 
-const uint8_t *Image::TableOf(int gdalBand, bool isSigned) {
+const uint8_t *Image::TableOf(int gdalBand, bool isSigned, std::string *reason) {
   Stretch stretch;
-  if (!StretchOf(gdalBand, &stretch)) return nullptr;
+  if (!StretchOf(gdalBand, &stretch, reason)) return nullptr;
   std::vector<std::vector<uint8_t>> &byBand = tables[isSigned ? 1 : 0];
   try {
     if (byBand.size() <= (size_t)gdalBand) byBand.resize((size_t)gdalBand + 1);

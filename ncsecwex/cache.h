@@ -68,19 +68,23 @@ struct Image {
   // The image opened again without its overviews, for reductions that must
   // read the full image (see StripReader); opened on first need.
   GDALDatasetH Flat();
-  // The stretch of a band (from 1) wider than 8 bits; computed on first need.
-  bool StretchOf(int gdalBand, Stretch *stretch);
+  // The stretch of a band (from 1) wider than 8 bits; computed on first need
+  // (see stats.h). False, with the reason where there is one, when it cannot
+  // be had.
+  bool StretchOf(int gdalBand, Stretch *stretch, std::string *reason);
   // The same as a table over every 16-bit value, read as signed or not, for
   // 16-bit bands; null when the stretch cannot be had.
-  const uint8_t *TableOf(int gdalBand, bool isSigned);
+  const uint8_t *TableOf(int gdalBand, bool isSigned, std::string *reason);
 
   // The cache's own.
   GDALDatasetH flat = nullptr;
   std::vector<Stretch> stretches;     // by band from 1; valid where `known`
+  std::vector<StretchFrom> stretchFrom;
   std::vector<bool> known;
   std::vector<std::vector<uint8_t>> tables[2];  // unsigned, signed; by band from 1
   bool lent = false;
   bool failed = false;    // a read failed: closed when its view ends
+  bool sampledNoted = false;  // the note on views that sample was given
   uint64_t lastUse = 0;
 };
 
