@@ -14,6 +14,7 @@
 #include "cpl_vsi.h"
 #include "guard.h"
 #include "local.h"
+#include "memory.h"
 #include "quiet.h"
 #include "reason.h"
 #include "remote.h"
@@ -100,7 +101,7 @@ void StartGdal() {
   std::call_once(once, [] {
     GDALAllRegister();
     GuardGdalFiles();
-    if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr) GDALSetCacheMax64(kBlockCacheBytes);
+    SizeBlockCache();
     ApplyHttpDefaults();
   });
 }

@@ -30,9 +30,6 @@ namespace ncsecwex {
 
 // Idle images kept for names asked again; the least recently used goes first.
 constexpr size_t kMaxIdleImages = 8;
-// GDAL's block cache, shared by every dataset in the process, unless the user
-// set GDAL_CACHEMAX.
-constexpr int64_t kBlockCacheBytes = int64_t{64} << 20;
 // A remote image asked for again later than this after the server was last
 // asked about it is checked with the server first (one HEAD request).
 constexpr std::chrono::milliseconds kRemoteRecheck{1000};

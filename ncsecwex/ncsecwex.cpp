@@ -90,7 +90,8 @@ NCS_API int32_t NCS_CALL NCScbmSetFileView(EcwView *view, uint32_t bandCount, ui
       ncsecwex::GdalMessages messages(view->image->remote);
       error = view->reader.Set(view->image, bands, region);
       if (error == ENOMEM) {
-        reason = "the view's lines do not fit in memory";
+        reason = view->reader.FailureReason();
+        if (reason.empty()) reason = "the view's lines do not fit in memory";
       } else if (error != 0) {
         // The library's own reason (a setting it cannot use), a file it
         // refused GDAL, or what GDAL said.

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "gdal_priv.h"
+#include "memory.h"
 #include "reason.h"
 
 namespace ncsecwex {
@@ -171,7 +172,12 @@ int StripReader::Set(Image *image, const std::vector<uint32_t> &bands, const Reg
   auto read = [this](int first, int count, uint8_t *strip, const std::atomic<bool> &stop) {
     return ReadStrip(first, count, strip, stop);
   };
-  if (!pipeline_.Start(region.windowHeight, stripLines_, lineBytes * (size_t)stripLines_, read))
+  const size_t stripBytes = lineBytes * (size_t)stripLines_;
+  bool readAhead = false;
+  if (int error = FitView(stripBytes, region.windowHeight > stripLines_ ? 2 : 1, &readAhead,
+                          &failReason_))
+    return error;
+  if (!pipeline_.Start(region.windowHeight, stripLines_, stripBytes, read, readAhead))
     return ENOMEM;
   set_ = true;
   return 0;
