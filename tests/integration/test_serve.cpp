@@ -3,6 +3,7 @@
 // source window and scale, with GDAL reading both PNGs.
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -333,3 +334,29 @@ TEST_F(Serve, BadCommandLinesAndAddressesFailBeforeServing) {
       << busy.err;
 }
 
+
+TEST_F(Serve, AnImageWhoseSourceIsAFifoFailsAtOnceAndTheOthersServe) {
+  std::string fifo = TempDir() + "/serve.fifo";
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string vrt = TempDir() + "/waits.vrt";
+  std::ofstream(vrt) << "<VRTDataset rasterXSize=\"300\" rasterYSize=\"200\"><VRTRasterBand "
+                        "dataType=\"Byte\" band=\"1\"><SimpleSource><SourceFilename>"
+                     << fifo << "</SourceFilename></SimpleSource></VRTRasterBand></VRTDataset>\n";
+  Served server({Link("waits.url", vrt), link_});
+  ASSERT_GT(server.port(), 0) << server.err();
+  for (int round = 0; round < 2; ++round) {
+    auto start = std::chrono::steady_clock::now();
+    httplib::Result res = server.Get("/tiles/waits/0/0/0.png");
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 500);
+    EXPECT_NE(res->body.find("'" + fifo + "' is a FIFO, not a regular file"), std::string::npos)
+        << res->body;
+    EXPECT_LT(seconds, 1.0) << "refused at once";
+    res = server.Get("/tiles/img/0/0/0.png");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200) << "the other image still serves";
+  }
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.err();
+}
