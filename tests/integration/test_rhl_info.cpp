@@ -193,9 +193,13 @@ TEST_F(RhlInfo, RelativeNamesInsideALinkFileResolveAgainstTheCurrentFolder) {
   EXPECT_TRUE(Has(here.out, "resolved:      utm.tif\n")) << here.out;
   Outcome elsewhere = Rhl("info " + TempDir() + "/relative.url", "/");
   EXPECT_EQ(elsewhere.status, 1);
+  // rhl says where the library looked, and where the name is.
   EXPECT_EQ(elsewhere.err, "ECW.RHL: Error opening view into ECW file: 'utm.tif' (No such file or "
                            "directory)\nrhl: could not open '" +
-                               TempDir() + "/relative.url'\n");
+                               TempDir() + "/relative.url'\nrhl: the name 'utm.tif' is relative: "
+                               "the library took it against the folder rhl runs in, '/', not the "
+                               "link file's, '" + TempDir() + "'; '" + TempDir() +
+                               "/utm.tif' exists: write that whole path in the link\n");
 }
 
 TEST_F(RhlInfo, DoesNotServeOnlyForNamesTheModuleDoesNotServe) {
