@@ -151,9 +151,11 @@ int ValuesOf(const Valued (&table)[N], const std::string &arg) {
 }  // namespace
 
 void RefuseForeignOptions(const std::vector<std::string> &args) {
+  // The command is the first word that is not an option (--version and
+  // --help take no value).
   size_t at = 0;
-  while (at < args.size() && args[at] != "render" && args[at] != "info") ++at;
-  if (at == args.size()) return;
+  while (at < args.size() && !args[at].empty() && args[at][0] == '-') ++at;
+  if (at == args.size() || (args[at] != "render" && args[at] != "info")) return;
   const bool render = args[at] == "render";
   const std::string command = args[at];
   for (size_t i = at + 1; i < args.size(); ++i) {

@@ -48,23 +48,8 @@ class RhlDescribe : public ::testing::Test {
     f.height = 60;
     f.georeferenced = false;
     gcps_ = Make("placed.tif", f);
-    ds = GDALOpen(gcps_.c_str(), GA_Update);
-    GDAL_GCP points[4];
-    GDALInitGCPs(4, points);
-    double where[4][5] = {{0, 0, 16, 48, 0}, {80, 0, 17, 48, 0}, {0, 60, 16, 47, 0}, {40, 30, 16.5, 47.5, 120}};
-    for (int i = 0; i < 4; ++i) {
-      points[i].dfGCPPixel = where[i][0];
-      points[i].dfGCPLine = where[i][1];
-      points[i].dfGCPX = where[i][2];
-      points[i].dfGCPY = where[i][3];
-      points[i].dfGCPZ = where[i][4];
-    }
-    OGRSpatialReferenceH wgs84 = OSRNewSpatialReference(nullptr);
-    OSRImportFromEPSG(wgs84, 4326);
-    GDALSetGCPs2(ds, 4, points, wgs84);
-    OSRDestroySpatialReference(wgs84);
-    GDALDeinitGCPs(4, points);
-    GDALClose(ds);
+    SetGcps(gcps_, {{0, 0, 16, 48, 0}, {80, 0, 17, 48, 0}, {0, 60, 16, 47, 0}, {40, 30, 16.5, 47.5, 120}},
+            4326);
   }
   static std::string scene_, plain_, gcps_;
 };

@@ -40,22 +40,7 @@ class RhlInfo : public ::testing::Test {
     plain_ = Make("plain.tif", plain);
 
     gcps_ = Make("gcps.tif", plain);
-    GDALDatasetH ds = GDALOpen(gcps_.c_str(), GA_Update);
-    GDAL_GCP points[3];
-    GDALInitGCPs(3, points);
-    double where[3][4] = {{0, 0, 16, 48}, {64, 0, 17, 48}, {0, 48, 16, 47}};
-    for (int i = 0; i < 3; ++i) {
-      points[i].dfGCPPixel = where[i][0];
-      points[i].dfGCPLine = where[i][1];
-      points[i].dfGCPX = where[i][2];
-      points[i].dfGCPY = where[i][3];
-    }
-    OGRSpatialReferenceH wgs84 = OSRNewSpatialReference(nullptr);
-    OSRImportFromEPSG(wgs84, 4326);
-    GDALSetGCPs2(ds, 3, points, wgs84);
-    OSRDestroySpatialReference(wgs84);
-    GDALDeinitGCPs(3, points);
-    GDALClose(ds);
+    SetGcps(gcps_, {{0, 0, 16, 48, 0}, {64, 0, 17, 48, 0}, {0, 48, 16, 47, 0}}, 4326);
   }
   static std::string utm_, dem_, plain_, gcps_;
 };

@@ -53,6 +53,19 @@ std::vector<std::string> Split(const std::string &text) {
   return words;
 }
 
+// `out` holds what gdal_translate writes of `source` with `gdalArgs` into
+// `oracle`: the same size, pixels and geotransform.
+void ExpectAsGdalTranslate(const std::string &out, const std::string &source,
+                           const std::string &gdalArgs, const std::string &oracle) {
+  Raster got = Read(out);
+  Translate(source, oracle, Split(gdalArgs));
+  Raster want = Read(oracle);
+  ASSERT_EQ(got.width, want.width);
+  ASSERT_EQ(got.height, want.height);
+  EXPECT_EQ(got.pixels, want.pixels);
+  for (int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(got.gt[i], want.gt[i]) << i;
+}
+
 }  // namespace
 
 TEST_F(RhlWindow, WindowsAndSizesMatchGdalTranslate) {
@@ -79,14 +92,7 @@ TEST_F(RhlWindow, WindowsAndSizesMatchGdalTranslate) {
     Outcome r = Rhl("render " + image_ + " -o " + out + " " + c.rhl);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    Raster got = Read(out);
-    std::string oracle = Scratch("gdal" + std::to_string(n++) + ".tif");
-    Translate(image_, oracle, Split(c.gdal));
-    Raster want = Read(oracle);
-    ASSERT_EQ(got.width, want.width);
-    ASSERT_EQ(got.height, want.height);
-    EXPECT_EQ(got.pixels, want.pixels);
-    for (int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(got.gt[i], want.gt[i]) << i;
+    ExpectAsGdalTranslate(out, image_, c.gdal, Scratch("gdal" + std::to_string(n++) + ".tif"));
   }
 }
 
@@ -185,6 +191,8 @@ TEST_F(RhlWindow, AWindowPartlyOutsideIsWrittenWholeAsGdalTranslateWritesIt) {
        0},
       {"--srcwin 300 200 200 200 --outsize 50% 50%",
        "-srcwin 300 200 200 200 -outsize 50% 50% -r average", 0},
+      {"--srcwin -50 -50 200 200 --scale 0.5", "-srcwin -50 -50 200 200 -outsize 100 100 -r average",
+       0},
   };
   int n = 0;
   for (const Case &c : cases) {
@@ -202,13 +210,6 @@ TEST_F(RhlWindow, AWindowPartlyOutsideIsWrittenWholeAsGdalTranslateWritesIt) {
         << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(Rhl("render " + image_ + " -o " + out + " -q " + c.rhl).err, r.err);
-    Raster got = Read(out);
-    std::string oracle = Scratch("gdal-partly" + std::to_string(n++) + ".tif");
-    Translate(image_, oracle, Split(c.gdal));
-    Raster want = Read(oracle);
-    ASSERT_EQ(got.width, want.width);
-    ASSERT_EQ(got.height, want.height);
-    EXPECT_EQ(got.pixels, want.pixels);
-    for (int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(got.gt[i], want.gt[i]) << i;
+    ExpectAsGdalTranslate(out, image_, c.gdal, Scratch("gdal-partly" + std::to_string(n++) + ".tif"));
   }
 }
