@@ -77,7 +77,7 @@ void OnDeath() {
 
 }  // namespace
 
-void Keep(const std::string &line) {
+void RecordLine(const std::string &line) {
   if (gRecording != nullptr) gRecording->lines_.push_back(line);
 }
 
@@ -110,7 +110,7 @@ void Say(const std::string &text) {
   size_t end = text.find_last_not_of(" \n");
   std::string line = Escaped(text.substr(0, end == std::string::npos ? 0 : end + 1));
   std::lock_guard<std::mutex> hold(gLock);
-  Keep(line);
+  RecordLine(line);
   WriteAll(gOut, "rhl: " + line + "\n");
 }
 
@@ -163,7 +163,7 @@ void ModuleBoxes::Relay() {
   for (std::string &box : boxes) {
     if (box.compare(0, 7, "Error: ") == 0) box.erase(0, 7);
     std::string line = module_ + ": " + Escaped(box);
-    Keep(line);
+    RecordLine(line);
     relayed += line + "\n";
     shown_ = true;
   }

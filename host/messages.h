@@ -40,7 +40,7 @@ class Recording {
   const std::vector<std::string> &lines() const { return lines_; }
 
  private:
-  friend void Keep(const std::string &line);
+  friend void RecordLine(const std::string &line);
   std::vector<std::string> lines_;
   Recording *outer_;
 };
