@@ -174,9 +174,10 @@ TEST(ServeRequestValues, NumbersCountsListsAndTheClientsAddress) {
   EXPECT_EQ(n, 7);
   for (const char *bad : {"", "+1", "-1", "1.0", "11", "1234567890123456789", " 1"})
     EXPECT_FALSE(ReadWhole(bad, 10, &n)) << bad;
-  EXPECT_EQ(SplitCommas(""), std::vector<std::string>({""}));
-  EXPECT_EQ(SplitCommas("a,,b"), std::vector<std::string>({"a", "", "b"}));
-  EXPECT_EQ(SplitCommas("a,"), std::vector<std::string>({"a", ""}));
+  EXPECT_EQ(Split("", ','), std::vector<std::string>({""}));
+  EXPECT_EQ(Split("a,,b", ','), std::vector<std::string>({"a", "", "b"}));
+  EXPECT_EQ(Split("a,", ','), std::vector<std::string>({"a", ""}));
+  EXPECT_EQ(Split("1.0.0/a/b.png", '/'), std::vector<std::string>({"1.0.0", "a", "b.png"}));
 
   rhl::web::Catalogue empty;  // BaseUrl reads only the request
   Site site{empty, "127.0.0.1:8080"};
