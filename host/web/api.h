@@ -37,12 +37,15 @@ namespace web {
 //       "nodata": false,                    whether black stands for no data (it is
 //                                           transparent in maps)
 //       "zoom": {"min": 0, "max": 17},      Web Mercator levels; max: the first whose
-//                                           pixels are no larger than the image's
+//                                           pixels are no larger than the image's (null
+//                                           when not georeferenced)
 //       "xyz": "/xyz/scene/{z}/{x}/{y}.png",  null when not georeferenced
 //       "tilejson": "/xyz/scene.json",      null when not georeferenced
 //       "tiles": "/tiles/scene/{z}/{x}/{y}.png",  its own pixel frame: level 0 the
 //       "top_level": 2,                     whole image in one tile, top_level 1:1
-//       "wmts_sets": ["GoogleMapsCompatible", "native-scene"]}],
+//       "wmts_sets": ["GoogleMapsCompatible", "native-scene"]}],  [] when not
+//                                           georeferenced; no native set for an image
+//                                           whose pixels are not square
 //    "mosaic": {"id": "mosaic", "title": "All images", "layers": ["a", "b"],
 //               "bounds": [...] or null, "zoom": {"min": 0, "max": 17},
 //               "xyz": "/xyz/mosaic/{z}/{x}/{y}.png", "tilejson": "/xyz/mosaic.json"}}
