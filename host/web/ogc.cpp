@@ -76,6 +76,8 @@ bool AnswerMap(const Site &site, const MapRequest &request, const ImageFormat &f
   snprintf(timing, sizeof timing, "view;dur=%.3f, warp;dur=%.3f, %s;dur=%.3f", map.viewMs,
            map.warpMs, format.extension, encodeMs);
   res.headers.emplace_back("Server-Timing", timing);
+  // Images change on disk: a client asks again rather than keep a map.
+  res.headers.emplace_back("Cache-Control", "no-cache");
   res.type = format.mime;
   return true;
 }

@@ -78,6 +78,7 @@ TEST_F(Serve, EveryTileIsTheViewRhlRenderMakesOfItsWindowAtItsScale) {
     ASSERT_EQ(res->status, 200) << res->body;
     EXPECT_EQ(res->get_header_value("Content-Type"), "image/png");
     EXPECT_NE(res->get_header_value("Server-Timing").find("view;dur="), std::string::npos);
+    EXPECT_EQ(res->get_header_value("Cache-Control"), "no-cache");
     Pixels tile = DecodePng(res->body);
 
     std::vector<std::vector<std::string>> renders = {{"--scale", c.scale}};
