@@ -100,12 +100,6 @@ OutputOptions ParseOutput(const RenderOptions &o, Crs *assigned) {
   return output;
 }
 
-bool HasNodataOrAlpha(const SourceFacts &facts) {
-  for (const BandFacts &b : facts.bands)
-    if (b.hasNodata || b.color == "alpha") return true;
-  return false;
-}
-
 // "1 band of Float32", "4 bands of UInt16", "3 bands of Byte, UInt16, UInt16",
 // "1 band of Byte with a palette".
 std::string BandsOf(const SourceFacts &facts) {

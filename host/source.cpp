@@ -105,6 +105,12 @@ bool IsPlainPicture(const SourceFacts &facts) {
   return facts.bands.size() == 1 || facts.bands.size() == 3;
 }
 
+bool HasNodataOrAlpha(const SourceFacts &facts) {
+  for (const BandFacts &b : facts.bands)
+    if (b.hasNodata || b.color == "alpha") return true;
+  return false;
+}
+
 std::optional<std::array<double, 6>> WorldPlacement(const SourceFacts &facts,
                                                     const std::array<double, 6> &moduleGt) {
   if (facts.read) {

@@ -52,6 +52,10 @@ struct SourceFacts {
 // or three Byte bands; what the module delivers of it is then its values.
 bool IsPlainPicture(const SourceFacts &facts);
 
+// Whether any band has nodata or is alpha: the module's black then stands
+// for pixels that are not there.
+bool HasNodataOrAlpha(const SourceFacts &facts);
+
 // Reads what GDAL knows of `name` (http(s) names through GDAL's ranged
 // access, as the library reads them). Nothing is printed.
 SourceFacts ReadSourceFacts(const std::string &name);

@@ -79,6 +79,7 @@ TEST_F(Serve, EveryTileIsTheViewRhlRenderMakesOfItsWindowAtItsScale) {
     ASSERT_EQ(res->status, 200) << res->body;
     EXPECT_EQ(res->get_header_value("Content-Type"), "image/png");
     EXPECT_NE(res->get_header_value("Server-Timing").find("view;dur="), std::string::npos);
+    EXPECT_EQ(res->get_header_value("Cache-Control"), "no-cache");
     Pixels tile = DecodePng(res->body);
 
     std::vector<std::vector<std::string>> renders = {{"--scale", c.scale}};
@@ -309,8 +310,10 @@ TEST_F(Serve, BadCommandLinesAndAddressesFailBeforeServing) {
       {{"serve", link_, "--port", "x"}, 2, "--port"},
       {{"serve", link_, "--bogus"}, 2, "--bogus"},
       {{"serve", "--help"}, 0, "Usage"},
-      {{"serve", missing}, 1, "rhl serve: could not open '" + missing + "'"},
-      {{"serve", image_}, 1, "rhl serve: the module does not serve '" + image_ + "'"},
+      {{"serve", missing}, 1, "rhl: could not open '" + missing + "'"},
+      {{"serve", missing}, 1, "rhl serve: '" + missing + "' is left out of the map"},
+      {{"serve", missing, missing + "2"}, 1, "rhl serve: no image could be opened"},
+      {{"serve", Link("text.txt", "not an image")}, 1, "GDAL cannot read it"},
       {{"serve", link_, "--bind", "192.0.2.1", "--port", "0"}, 1,
        "'192.0.2.1' is not an address of this machine"},
       {{"serve", link_, "--bind", "no-such-host.invalid", "--port", "0"}, 1, "is not an address"},
