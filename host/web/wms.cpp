@@ -93,9 +93,46 @@ struct MapParams {
   bool v130 = true;
 };
 
+// The map's size, format and background: read first, so that a map refused
+// for anything else can still be answered with a blank one.
+bool ReadOutput(const HttpRequest &q, bool forInfo, MapParams *p, Refusal *r) {
+  if (!ReadSide(q, "WIDTH", &p->map.width, r) || !ReadSide(q, "HEIGHT", &p->map.height, r))
+    return false;
+  if (!forInfo) {
+    const std::string *text = Required(q, "FORMAT", r);
+    if (text == nullptr) return false;
+    if ((p->format = FormatByMime(*text)) == nullptr) {
+      *r = {"InvalidFormat", "FORMAT '" + *text + "' is not one of image/png, image/jpeg, image/webp"};
+      return false;
+    }
+  }
+  p->background.transparent = false;
+  if (const std::string *t = q.Param("TRANSPARENT")) {
+    if (!Is(*t, "TRUE") && !Is(*t, "FALSE")) {
+      *r = {"InvalidParameterValue", "TRANSPARENT is TRUE or FALSE, not '" + *t + "'"};
+      return false;
+    }
+    p->background.transparent = Is(*t, "TRUE");
+  }
+  if (const std::string *bg = q.Param("BGCOLOR")) {
+    unsigned value = 0;
+    int used = 0;
+    if (bg->size() != 8 || !Is(bg->substr(0, 2), "0x") ||
+        sscanf(bg->c_str() + 2, "%6x%n", &value, &used) != 1 || used != 6) {
+      *r = {"InvalidParameterValue", "BGCOLOR is 0xRRGGBB, not '" + *bg + "'"};
+      return false;
+    }
+    p->background.rgb[0] = (uint8_t)(value >> 16);
+    p->background.rgb[1] = (uint8_t)(value >> 8);
+    p->background.rgb[2] = (uint8_t)value;
+  }
+  return true;
+}
+
 // GetMap's parameters (GetFeatureInfo's too, without FORMAT).
 bool ReadMap(const Site &s, const HttpRequest &q, bool forInfo, MapParams *p, Refusal *r) {
   const bool v130 = p->v130;
+  if (!ReadOutput(q, forInfo, p, r)) return false;
   const std::string *text = Required(q, "LAYERS", r);
   if (text == nullptr || !ReadLayers(s, *text, &p->map.layers, r)) return false;
   if (const std::string *styles = q.Param("STYLES")) {
@@ -132,35 +169,6 @@ bool ReadMap(const Site &s, const HttpRequest &q, bool forInfo, MapParams *p, Re
     *r = {"InvalidParameterValue", "BBOX '" + *text + "' is empty or inverted: each minimum "
                                    "must lie below its maximum"};
     return false;
-  }
-  if (!ReadSide(q, "WIDTH", &p->map.width, r) || !ReadSide(q, "HEIGHT", &p->map.height, r))
-    return false;
-  if (!forInfo) {
-    if ((text = Required(q, "FORMAT", r)) == nullptr) return false;
-    if ((p->format = FormatByMime(*text)) == nullptr) {
-      *r = {"InvalidFormat", "FORMAT '" + *text + "' is not one of image/png, image/jpeg, image/webp"};
-      return false;
-    }
-  }
-  p->background.transparent = false;
-  if (const std::string *t = q.Param("TRANSPARENT")) {
-    if (!Is(*t, "TRUE") && !Is(*t, "FALSE")) {
-      *r = {"InvalidParameterValue", "TRANSPARENT is TRUE or FALSE, not '" + *t + "'"};
-      return false;
-    }
-    p->background.transparent = Is(*t, "TRUE");
-  }
-  if (const std::string *bg = q.Param("BGCOLOR")) {
-    unsigned value = 0;
-    int used = 0;
-    if (bg->size() != 8 || !Is(bg->substr(0, 2), "0x") ||
-        sscanf(bg->c_str() + 2, "%6x%n", &value, &used) != 1 || used != 6) {
-      *r = {"InvalidParameterValue", "BGCOLOR is 0xRRGGBB, not '" + *bg + "'"};
-      return false;
-    }
-    p->background.rgb[0] = (uint8_t)(value >> 16);
-    p->background.rgb[1] = (uint8_t)(value >> 8);
-    p->background.rgb[2] = (uint8_t)value;
   }
   return true;
 }
