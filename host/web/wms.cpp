@@ -75,7 +75,7 @@ bool ReadSide(const HttpRequest &q, const char *name, int *side, Refusal *r) {
 // layer has.
 bool ReadLayers(const Site &s, const std::string &names, std::vector<size_t> *layers,
                 Refusal *r) {
-  for (const std::string &name : SplitCommas(names)) {
+  for (const std::string &name : Split(names, ',')) {
     std::vector<size_t> found = s.catalogue.Resolve(name, true);
     if (found.empty() && name != kMosaicId) {
       *r = {"LayerNotDefined", "there is no layer '" + name + "'"};
@@ -136,7 +136,7 @@ bool ReadMap(const Site &s, const HttpRequest &q, bool forInfo, MapParams *p, Re
   const std::string *text = Required(q, "LAYERS", r);
   if (text == nullptr || !ReadLayers(s, *text, &p->map.layers, r)) return false;
   if (const std::string *styles = q.Param("STYLES")) {
-    for (const std::string &style : SplitCommas(*styles)) {
+    for (const std::string &style : Split(*styles, ',')) {
       if (!style.empty() && !Is(style, "default")) {
         *r = {"StyleNotDefined", "there is no style '" + style + "': every layer has one, " +
                                      "the default"};
@@ -154,7 +154,7 @@ bool ReadMap(const Site &s, const HttpRequest &q, bool forInfo, MapParams *p, Re
   }
   p->map.frame = Frame::Crs(crs);
   if ((text = Required(q, "BBOX", r)) == nullptr) return false;
-  std::vector<std::string> parts = SplitCommas(*text);
+  std::vector<std::string> parts = Split(*text, ',');
   double v[4];
   bool numbers = parts.size() == 4;
   for (size_t i = 0; numbers && i < 4; ++i) numbers = ReadNumber(parts[i], &v[i]);
