@@ -243,5 +243,18 @@ export async function checkMap(ctx) {
   await checkReadout(ctx, westAt, [['west', 'EPSG:4326', 0.001]]);
   await pointTo(page, [-2, 45]);  // between the UTM image and west
   assert.match(await page.textContent('#pointer .rhl-hits'), /no layer here/);
+
+  // A pointer moving on while queries run: the readout ends where it stops.
+  const from = await page.evaluate(([lon, lat]) => window.rhlMap.latLngToContainerPoint([lat, lon]), utmAt);
+  await page.mouse.move(Math.round(from.x), Math.round(from.y));
+  await page.mouse.move(Math.round(from.x) + 300, Math.round(from.y) + 40, { steps: 30 });
+  await page.waitForFunction(() => document.getElementById('pointer').dataset.state === 'current');
+  const last = await page.evaluate(([x, y]) => {
+    const m = L.CRS.EPSG3857.project(window.rhlMap.containerPointToLatLng([x, y]));
+    return { want: [m.x, m.y], got: document.querySelector('#pointer .rhl-hits').dataset.point };
+  }, [Math.round(from.x) + 300, Math.round(from.y) + 40]);
+  const got = last.got.split(',').map(Number);
+  assert.ok(Math.abs(got[0] - last.want[0]) < 1e-3 && Math.abs(got[1] - last.want[1]) < 1e-3,
+            `the readout is for where the pointer stopped: ${JSON.stringify(last)}`);
   await page.mouse.move(5, 5);
 }
