@@ -26,7 +26,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__)
     p.add_argument("folder")
     for name in ("command", "image", "cachemax", "procs", "servers", "clk_tck", "cores", "gdal",
-                 "mapserver", "nginx_errors", "rhl_refusals"):
+                 "mapserver", "load", "nginx_errors", "rhl_refusals"):
         p.add_argument("--" + name.replace("_", "-"), required=True)
     a = p.parse_args()
     f = a.folder
@@ -78,6 +78,8 @@ def main():
     w("")
     w("Made by `%s` on %s, %s cores, GDAL %s, MapServer %s, wrk on loopback (one thread)."
       % (a.command, datetime.datetime.utcnow().strftime("%Y-%m-%d"), a.cores, a.gdal, a.mapserver))
+    w("Other work shares the machine's cores: the load average was %s when the bench began."
+      % a.load)
     w("Image: `%s` (%s). Requests: WMS 1.3.0 GetMap, 256 x 256, in three sets, each request"
       % (os.path.basename(a.image), image_note(a.image)))
     w("cycled in a fixed order; each set's levels chosen at random with a fixed seed:")
