@@ -162,11 +162,9 @@ def main():
     # Bytes and errors.
     w("## Bytes and errors")
     w("")
-    w("| set |" + "".join(" %s bytes a tile |" % NAMES[s] for s in servers))
-    w("|---|" + "---|" * len(servers))
-    for kind, title in SETS:
-        w("| %s |" % title + "".join(
-            " %.0f |" % statistics.mean(sizes[(s, kind)]) if sizes[(s, kind)] else " - |" for s in servers))
+    table(w, ["set"] + ["%s bytes a tile" % NAMES[s] for s in servers],
+          [[title] + ["%.0f" % statistics.mean(sizes[(s, kind)]) if sizes[(s, kind)] else "-"
+                      for s in servers] for kind, title in SETS])
     w("")
     w("Errors (failed requests, and answers that are not a 200 image, over every run and the"
       " single fetches): " + ", ".join("%s %d" % (NAMES[s], errors[s]) for s in servers) + "."
@@ -198,25 +196,25 @@ def main():
       " gdalwarp does): mean absolute difference of the RGB samples (0 to 255), and the share of"
       " pixels differing by more than 4 in a band.")
     w("")
-    w("| set | gdalwarp -r |" + "".join(" %s mean diff, share > 4 |" % NAMES[s] for s in servers))
-    w("|---|---|" + "---|" * len(servers))
-    for kind, title in SETS:
-        for alg in ("average", "bilinear"):
-            w("| %s | %s |" % (title, alg) + "".join(
-                " %.2f, %.1f %% |" % (pixels[(kind, s, alg)][1], 100 * pixels[(kind, s, alg)][2])
-                if (kind, s, alg) in pixels else " - |" for s in servers))
+    def diff(d, key):
+        return "%.2f, %.1f %%" % (d[key][-2], 100 * d[key][-1]) if key in d else "-"
+    table(w, ["set", "gdalwarp -r"] + ["%s mean diff, share > 4" % NAMES[s] for s in servers],
+          [[title, alg] + [diff(pixels, (kind, s, alg)) for s in servers]
+           for kind, title in SETS for alg in ("average", "bilinear")])
     w("")
     w("By level, against `-r average`:")
     w("")
-    w("| set | level |" + "".join(" %s |" % NAMES[s] for s in servers))
-    w("|---|---|" + "---|" * len(servers))
-    for kind, title in SETS:
-        for label in levels.get(kind, {}):
-            d = labels.get((kind, label), {})
-            w("| %s | %s |" % (title, label) + "".join(
-                " %.2f, %.1f %% |" % (d[(s, "average")][0], 100 * d[(s, "average")][1])
-                if (s, "average") in d else " - |" for s in servers))
+    table(w, ["set", "level"] + [NAMES[s] for s in servers],
+          [[title, label] + [diff(labels.get((kind, label), {}), (s, "average")) for s in servers]
+           for kind, title in SETS for label in levels.get(kind, {})])
     print("\n".join(out))
+
+
+def table(w, head, body):
+    w("| " + " | ".join(head) + " |")
+    w("|" + "---|" * len(head))
+    for cells in body:
+        w("| " + " | ".join(cells) + " |")
 
 
 def yes(ok):
