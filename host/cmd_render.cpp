@@ -98,12 +98,6 @@ OutputOptions ParseOutput(const RenderOptions &o, Crs *assigned) {
   return output;
 }
 
-bool HasNodataOrAlpha(const SourceFacts &facts) {
-  for (const BandFacts &b : facts.bands)
-    if (b.hasNodata || b.color == "alpha") return true;
-  return false;
-}
-
 bool SameFile(const std::string &a, const std::string &b) {
   struct stat sa, sb;
   return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&

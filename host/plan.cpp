@@ -91,11 +91,7 @@ Plan PlanView(int32_t imageWidth, int32_t imageHeight,
     if (w > INT32_MAX || h > INT32_MAX) throw Usage{size.option + " asks for too many pixels"};
     askedW = (int64_t)w;
     askedH = (int64_t)h;
-    r.destination = {0, 0, (int32_t)askedW, (int32_t)askedH};
-    // The module delivers the source's size at scale 1.0 exactly.
-    r.scale = askedW == sw && askedH == sh ? 1.0
-              : askedW != sw               ? (double)askedW / sw
-                                           : (double)askedH / sh;
+    r = SizedView(r.source, (int32_t)askedW, (int32_t)askedH);
   } else {
     r.destination = {0, 0, sw, sh};
     r.scale = 1.0;

@@ -71,6 +71,7 @@ SourceFacts ReadSourceFacts(const std::string &name) {
     BandFacts f;
     f.type = GDALGetDataTypeName(GDALGetRasterDataType(band));
     f.color = Lower(GDALGetColorInterpretationName(GDALGetRasterColorInterpretation(band)));
+    f.description = GDALGetDescription(band);
     int has = 0;
     f.nodata = GDALGetRasterNoDataValue(band, &has);
     f.hasNodata = has != 0;
@@ -81,6 +82,12 @@ SourceFacts ReadSourceFacts(const std::string &name) {
   facts.crs = Describe(GDALGetSpatialRef(ds));
   GDALClose(ds);
   return facts;
+}
+
+bool HasNodataOrAlpha(const SourceFacts &facts) {
+  for (const BandFacts &b : facts.bands)
+    if (b.hasNodata || b.color == "alpha") return true;
+  return false;
 }
 
 std::optional<std::array<double, 6>> WorldPlacement(const SourceFacts &facts,

@@ -15,6 +15,7 @@ namespace rhl {
 struct BandFacts {
   std::string type;   // GDAL's name: Byte, UInt16, Float32, ...
   std::string color;  // lower case: red, green, blue, alpha, gray, palette, undefined, ...
+  std::string description;  // the band's own, often empty
   bool hasNodata = false;
   double nodata = 0;
 };
@@ -35,6 +36,10 @@ struct SourceFacts {
   int gcpCount = 0;
   Crs crs;
 };
+
+// Whether any band has nodata or is alpha: the module's black then stands
+// for pixels that are not there.
+bool HasNodataOrAlpha(const SourceFacts &facts);
 
 // Reads what GDAL knows of `name` (http(s) names through GDAL's ranged
 // access, as the library reads them). Nothing is printed.

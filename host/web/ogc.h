@@ -1,0 +1,52 @@
+// What the web services share: the catalogue they describe, the address a
+// client reaches them at, strict reading of request values, the map formats,
+// and XML out of pugixml.
+#ifndef RHL_HOST_WEB_OGC_H
+#define RHL_HOST_WEB_OGC_H
+
+#include <pugixml.hpp>
+#include <string>
+#include <vector>
+
+#include "catalogue.h"
+#include "encode.h"
+#include "http.h"
+#include "maprequest.h"
+
+namespace rhl {
+namespace web {
+
+// The largest map a request may ask for, each way.
+constexpr int kMaxMapSide = 4096;
+constexpr int kTileSide = 256;
+
+struct Site {
+  const Catalogue &catalogue;
+  std::string listening;  // "127.0.0.1:8080": for a request without a usable Host
+};
+
+// "http://host:port", from the request's Host where it is a plain host name
+// or address with a port, else where the server listens.
+std::string BaseUrl(const Site &site, const HttpRequest &request);
+
+// A finite number, the whole of `text`.
+bool ReadNumber(const std::string &text, double *value);
+// A whole number from 0 to `highest`, digits only.
+bool ReadWhole(const std::string &text, int64_t highest, int64_t *value);
+// Comma-separated parts, empty ones kept ("" is one empty part).
+std::vector<std::string> SplitCommas(const std::string &text);
+
+// The document as text, with its XML declaration.
+std::string XmlText(const pugi::xml_document &doc);
+// Text for a response: control characters escaped (XML cannot hold them).
+std::string Printable(const std::string &text);
+
+// A map made and encoded into `res` (with Server-Timing), or false with the
+// reason in *error (the map failed: a view or the warper).
+bool AnswerMap(const Site &site, const MapRequest &request, const ImageFormat &format,
+               const Background &background, HttpResponse &res, std::string *error);
+
+}  // namespace web
+}  // namespace rhl
+
+#endif
