@@ -40,10 +40,12 @@ def main():
         pas, server, kind, conns = r[0], r[1], r[2], int(r[3])
         n, secs, p50, p99, sock, bad, ticks = int(r[4]), float(r[5]), float(r[6]), float(r[7]), \
             int(r[8]), int(r[9]), int(r[10])
+        waited = int(r[11]) / 1e9 / secs if len(r) > 11 else float("nan")
         errors[server] += sock + bad
+        errors[(server, kind)] += sock + bad
         if pas != "0":
-            runs[(server, kind, conns)].append((n / secs, p50, p99, ticks / tck * 1000 / max(n, 1)))
-    med = {k: [statistics.median(x[i] for x in v) for i in range(4)] for k, v in runs.items()}
+            runs[(server, kind, conns)].append((n / secs, p50, p99, ticks / tck * 1000 / max(n, 1), waited))
+    med = {k: [statistics.median(x[i] for x in v) for i in range(5)] for k, v in runs.items()}
     conns = sorted({k[2] for k in med})
 
     # fetch: server set index status bytes type
@@ -53,6 +55,7 @@ def main():
         ctype = r[5] if len(r) > 5 else ""
         if status != "200" or not ctype.startswith("image/"):
             errors[server] += 1
+            errors[(server, kind)] += 1
         else:
             sizes[(server, kind)].append(size)
 
@@ -112,8 +115,9 @@ def main():
         ratios = ["%d: %.2fx" % (c, med[("rhl", kind, c)][0] / med[("mapserver", kind, c)][0])
                   for c in conns if ("rhl", kind, c) in med and ("mapserver", kind, c) in med]
         lowest = min(med[("rhl", kind, c)][0] / med[("mapserver", kind, c)][0] for c in conns)
-        w("| %s tiles/s at least %gx MapServer's, at every connection count | %s | %s |"
-          % (title, TARGETS[kind], "; ".join(ratios), yes(lowest >= TARGETS[kind])))
+        cpu = statistics.median(med[("mapserver", kind, c)][3] / med[("rhl", kind, c)][3] for c in conns)
+        w("| %s tiles/s at least %gx MapServer's, at every connection count | %s (processor time a tile: MapServer's / rhl's %.2f) | %s |"
+          % (title, TARGETS[kind], "; ".join(ratios), cpu, yes(lowest >= TARGETS[kind])))
     if both:
         ms_start, ms_end = memory[("mapserver", "start")][1], memory[("mapserver", "end")][1]
         rh_start, rh_end = memory[("rhl", "start")][1], memory[("rhl", "end")][1]
@@ -158,13 +162,23 @@ def main():
                 line += " %.1f, %.1f | %.1f |" % (m[1], m[2], m[3]) if m else " - | - |"
             w(line)
     w("")
+    busy = ["%s: %s" % (title, ", ".join(
+        "%s %.2f busy, %.2f waiting" % (NAMES[s], med[(s, kind, conns[-1])][0] * med[(s, kind, conns[-1])][3] / 1000,
+                                        med[(s, kind, conns[-1])][4])
+        for s in servers if (s, kind, conns[-1]) in med)) for kind, title in SETS]
+    w("Cores each server kept busy at %d connections (tiles/s x processor time a tile), and its"
+      " threads' time ready to run but waiting for a core (seconds a second, from the kernel's"
+      " schedstat): " % conns[-1] + "; ".join(busy) + ". A server far below the machine's %s cores"
+      " that does not wait for a core waits for something of its own (a lock, its clients)." % a.cores)
+    w("")
 
     # Bytes and errors.
     w("## Bytes and errors")
     w("")
-    table(w, ["set"] + ["%s bytes a tile" % NAMES[s] for s in servers],
+    table(w, ["set"] + ["%s bytes a tile" % NAMES[s] for s in servers] + ["%s errors" % NAMES[s] for s in servers],
           [[title] + ["%.0f" % statistics.mean(sizes[(s, kind)]) if sizes[(s, kind)] else "-"
-                      for s in servers] for kind, title in SETS])
+                      for s in servers] + ["%d" % errors[(s, kind)] for s in servers]
+           for kind, title in SETS])
     w("")
     w("Errors (failed requests, and answers that are not a 200 image, over every run and the"
       " single fetches): " + ", ".join("%s %d" % (NAMES[s], errors[s]) for s in servers) + "."
