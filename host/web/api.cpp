@@ -112,7 +112,7 @@ void AnswerPoint(const Site &s, const HttpRequest &q, HttpResponse &res) {
   }
   if (const std::string *names = q.Param("layers")) {
     layers.clear();
-    for (const std::string &name : SplitCommas(*names)) {
+    for (const std::string &name : Split(*names, ',')) {
       std::vector<size_t> found = c.Resolve(name, false);
       if (found.empty() && name != kMosaicId) return res.Refuse(400, "there is no layer '" + name + "'");
       layers.insert(layers.end(), found.begin(), found.end());

@@ -76,6 +76,10 @@ class Catalogue {
   int MaxZoom() const;
 
   const CrsList &crs() const { return crs_; }
+  // How views are resampled into maps off their own grid: one of GDAL's
+  // methods (GDALResampleAlg); bilinear unless set.
+  int resampling() const { return resampling_; }
+  void SetResampling(int method) { resampling_ = method; }
   ViewService &views() const { return *views_; }
   const HandlerDescriptor &descriptor() const { return layers_.front().session->descriptor(); }
 
@@ -86,6 +90,7 @@ class Catalogue {
   std::vector<size_t> mosaic_;
   CrsList crs_;
   std::unique_ptr<ViewService> views_;
+  int resampling_ = 1;
 };
 
 }  // namespace web

@@ -132,7 +132,10 @@ bool CrsList::Same(int a, int b) const {
   std::lock_guard<std::mutex> hold(impl_->lock);
   auto known = impl_->same.find(a << 16 | b);
   if (known != impl_->same.end()) return known->second;
-  const char *options[] = {"CRITERION=EQUIVALENT_EXCEPT_AXIS_ORDER_GEOGCRS", nullptr};
+  // Coordinates are x first in every CRS here, so a geographic CRS's own
+  // axis order makes no difference.
+  const char *options[] = {"CRITERION=EQUIVALENT_EXCEPT_AXIS_ORDER_GEOGCRS",
+                           "IGNORE_DATA_AXIS_TO_SRS_AXIS_MAPPING=YES", nullptr};
   bool same = impl_->srs[a]->IsSame(impl_->srs[b].get(), options) != 0;
   impl_->same[a << 16 | b] = impl_->same[b << 16 | a] = same;
   return same;

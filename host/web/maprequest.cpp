@@ -152,7 +152,7 @@ bool DrawWarped(const Catalogue &c, const Layer &l, Placement &p, const MapReque
   WarpSource source{view.rgb.data(), view.width, view.height,
                     GeoTransform{g[0] + L * g[1] + T * g[2], g[1] * fx, g[2] * fy,
                                  g[3] + L * g[4] + T * g[5], g[4] * fx, g[5] * fy},
-                    l.blackIsNodata};
+                    l.blackIsNodata, c.resampling()};
   WarpTarget target{m->rgba.data(), m->width, m->height,
                     GeoTransform{r.box.minx, px, 0, r.box.maxy, 0, -py}};
   std::string error;

@@ -43,11 +43,11 @@ bool ReadWhole(const std::string &text, int64_t highest, int64_t *value) {
   return true;
 }
 
-std::vector<std::string> SplitCommas(const std::string &text) {
+std::vector<std::string> Split(const std::string &text, char separator) {
   std::vector<std::string> parts;
   size_t from = 0;
-  for (size_t comma; (comma = text.find(',', from)) != std::string::npos; from = comma + 1)
-    parts.push_back(text.substr(from, comma - from));
+  for (size_t at; (at = text.find(separator, from)) != std::string::npos; from = at + 1)
+    parts.push_back(text.substr(from, at - from));
   parts.push_back(text.substr(from));
   return parts;
 }

@@ -33,8 +33,9 @@ std::string BaseUrl(const Site &site, const HttpRequest &request);
 bool ReadNumber(const std::string &text, double *value);
 // A whole number from 0 to `highest`, digits only.
 bool ReadWhole(const std::string &text, int64_t highest, int64_t *value);
-// Comma-separated parts, empty ones kept ("" is one empty part).
-std::vector<std::string> SplitCommas(const std::string &text);
+// The parts between separators, empty ones kept ("" is one empty part):
+// comma-separated lists, paths.
+std::vector<std::string> Split(const std::string &text, char separator);
 
 // The document as text, with its XML declaration.
 std::string XmlText(const pugi::xml_document &doc);

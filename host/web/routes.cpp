@@ -22,11 +22,7 @@ bool StartsWith(const std::string &text, const std::string &prefix) {
 // whole image in one tile, the top level 1:1; the layer is looked up among
 // those served, never used as a path.
 void ServeTile(const Site &s, const std::string &rest, HttpResponse &res) {
-  std::vector<std::string> parts;
-  size_t from = 0;
-  for (size_t slash; (slash = rest.find('/', from)) != std::string::npos; from = slash + 1)
-    parts.push_back(rest.substr(from, slash - from));
-  parts.push_back(rest.substr(from));
+  std::vector<std::string> parts = Split(rest, '/');
   const std::string suffix = ".png";
   if (parts.size() != 4 || parts[3].size() <= suffix.size() ||
       parts[3].compare(parts[3].size() - suffix.size(), suffix.size(), suffix) != 0)

@@ -13,6 +13,7 @@
 #include "http.h"
 #include "ogc.h"
 #include "routes.h"
+#include "warp.h"
 
 namespace rhl {
 namespace web {
@@ -47,6 +48,12 @@ CLI::App *AddServeCommand(CLI::App &app, ServeOptions *options, std::string *mod
   serve->add_option("--bind", options->bind,
                     "Address to listen on (the default is reachable from this machine only)")
       ->capture_default_str();
+  serve->add_option("-r,--resampling", options->resampling,
+                    "How views are resampled into maps off the image's own grid, as gdalwarp's "
+                    "-r")
+      ->check(CLI::IsMember(std::vector<std::string>(std::begin(kResamplingNames),
+                                                     std::end(kResamplingNames))))
+      ->capture_default_str();
   serve->add_option("--module", *modulePath, "Handler module to load")->capture_default_str();
   serve->footer(
       "Open the address it prints in a web browser; Ctrl-C stops it. A file that does not "
@@ -75,6 +82,7 @@ int Serve(const ServeOptions &options, const std::string &modulePath) {
   {
     Catalogue catalogue;
     if (!catalogue.Open(modulePath, options.files)) return status;
+    catalogue.SetResampling(ResamplingByName(options.resampling));
     Site site{catalogue, ""};
     HttpServer server(Routes(site));
     std::string error;

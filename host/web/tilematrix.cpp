@@ -70,10 +70,14 @@ Box TileBox(const TileMatrix &m, int64_t col, int64_t row) {
 
 bool TilesCovering(const TileMatrix &m, const Box &box, TileRange *range) {
   const double side = kTileSide * m.cell;
-  // Tiles touched over more than a hair's breadth.
-  const double hair = 1e-6;
+  // Tiles touched over more than a hair's breadth (floating point puts an edge
+  // on a tile boundary a hair off).
+  const double hair = 1e-9;
   double c0 = floor((box.minx - m.left) / side + hair), c1 = ceil((box.maxx - m.left) / side - hair) - 1;
   double r0 = floor((m.top - box.maxy) / side + hair), r1 = ceil((m.top - box.miny) / side - hair) - 1;
+  // A box narrower than the hair lies in one tile.
+  c1 = std::max(c1, c0);
+  r1 = std::max(r1, r0);
   c0 = std::max(c0, 0.0);
   r0 = std::max(r0, 0.0);
   c1 = std::min(c1, (double)m.columns - 1);

@@ -59,6 +59,16 @@ GDALDatasetH Wrap(uint8_t *data, int width, int height, int bands) {
 
 }  // namespace
 
+const char *const kResamplingNames[7] = {"near",    "bilinear", "cubic", "cubicspline",
+                                         "lanczos", "average",  "mode"};
+
+int ResamplingByName(const std::string &name) {
+  // The names are in the order of GDAL's methods, nearest first.
+  for (int i = 0; i < 7; ++i)
+    if (name == kResamplingNames[i]) return i;
+  return -1;
+}
+
 bool Warp(const WarpSource &source, const WarpTarget &target, const CrsList::Transform &toSource,
           const CrsList::Transform &toTarget, std::string *error) {
   CPLErrorHandlerPusher quiet(CPLQuietErrorHandler);
@@ -79,7 +89,7 @@ bool Warp(const WarpSource &source, const WarpTarget &target, const CrsList::Tra
     GDALWarpOptions *o = GDALCreateWarpOptions();
     o->hSrcDS = src;
     o->hDstDS = dst;
-    o->eResampleAlg = GRA_Bilinear;
+    o->eResampleAlg = (GDALResampleAlg)source.resampling;
     o->eWorkingDataType = GDT_Byte;
     o->nBandCount = 3;
     o->panSrcBands = static_cast<int *>(CPLMalloc(3 * sizeof(int)));

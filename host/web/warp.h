@@ -22,7 +22,15 @@ struct WarpSource {
   int width = 0, height = 0;
   GeoTransform gt{};             // its pixel corners in its own CRS (or frame)
   bool blackIsNodata = false;    // black pixels are not there
+  int resampling = 1;            // GDAL's resampling method (GDALResampleAlg), bilinear
 };
+
+// The resampling methods a user may name, as gdalwarp's -r names them
+// ("near", "bilinear", "cubic", "cubicspline", "lanczos", "average",
+// "mode"), and the name of each.
+extern const char *const kResamplingNames[7];
+// GDAL's method of that name, or -1.
+int ResamplingByName(const std::string &name);
 
 struct WarpTarget {
   uint8_t *rgba = nullptr;  // width x height pixels, 4 bytes each; drawn over

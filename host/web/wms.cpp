@@ -75,7 +75,7 @@ bool ReadSide(const HttpRequest &q, const char *name, int *side, Refusal *r) {
 // layer has.
 bool ReadLayers(const Site &s, const std::string &names, std::vector<size_t> *layers,
                 Refusal *r) {
-  for (const std::string &name : SplitCommas(names)) {
+  for (const std::string &name : Split(names, ',')) {
     std::vector<size_t> found = s.catalogue.Resolve(name, true);
     if (found.empty() && name != kMosaicId) {
       *r = {"LayerNotDefined", "there is no layer '" + name + "'"};
@@ -93,50 +93,14 @@ struct MapParams {
   bool v130 = true;
 };
 
-// GetMap's parameters (GetFeatureInfo's too, without FORMAT).
-bool ReadMap(const Site &s, const HttpRequest &q, bool forInfo, MapParams *p, Refusal *r) {
-  const bool v130 = p->v130;
-  const std::string *text = Required(q, "LAYERS", r);
-  if (text == nullptr || !ReadLayers(s, *text, &p->map.layers, r)) return false;
-  if (const std::string *styles = q.Param("STYLES")) {
-    for (const std::string &style : SplitCommas(*styles)) {
-      if (!style.empty() && !Is(style, "default")) {
-        *r = {"StyleNotDefined", "there is no style '" + style + "': every layer has one, " +
-                                     "the default"};
-        return false;
-      }
-    }
-  }
-  const char *crsName = v130 ? "CRS" : "SRS";
-  if ((text = Required(q, crsName, r)) == nullptr) return false;
-  int crs = s.catalogue.crs().Find(*text);
-  if (crs < 0) {
-    *r = {v130 ? "InvalidCRS" : "InvalidSRS",
-          std::string(crsName) + " '" + *text + "' is not one this server lists"};
-    return false;
-  }
-  p->map.frame = Frame::Crs(crs);
-  if ((text = Required(q, "BBOX", r)) == nullptr) return false;
-  std::vector<std::string> parts = SplitCommas(*text);
-  double v[4];
-  bool numbers = parts.size() == 4;
-  for (size_t i = 0; numbers && i < 4; ++i) numbers = ReadNumber(parts[i], &v[i]);
-  if (!numbers) {
-    *r = {"InvalidParameterValue", "BBOX is four numbers, minx,miny,maxx,maxy, not '" + *text + "'"};
-    return false;
-  }
-  // 1.3.0 gives the box in the CRS's own axis order: latitude first in EPSG:4326.
-  const bool swap = v130 && s.catalogue.crs()[crs].northFirst;
-  p->map.box = swap ? Box{v[1], v[0], v[3], v[2]} : Box{v[0], v[1], v[2], v[3]};
-  if (!(v[0] < v[2] && v[1] < v[3])) {
-    *r = {"InvalidParameterValue", "BBOX '" + *text + "' is empty or inverted: each minimum "
-                                   "must lie below its maximum"};
-    return false;
-  }
+// The map's size, format and background: read first, so that a map refused
+// for anything else can still be answered with a blank one.
+bool ReadOutput(const HttpRequest &q, bool forInfo, MapParams *p, Refusal *r) {
   if (!ReadSide(q, "WIDTH", &p->map.width, r) || !ReadSide(q, "HEIGHT", &p->map.height, r))
     return false;
   if (!forInfo) {
-    if ((text = Required(q, "FORMAT", r)) == nullptr) return false;
+    const std::string *text = Required(q, "FORMAT", r);
+    if (text == nullptr) return false;
     if ((p->format = FormatByMime(*text)) == nullptr) {
       *r = {"InvalidFormat", "FORMAT '" + *text + "' is not one of image/png, image/jpeg, image/webp"};
       return false;
@@ -161,6 +125,50 @@ bool ReadMap(const Site &s, const HttpRequest &q, bool forInfo, MapParams *p, Re
     p->background.rgb[0] = (uint8_t)(value >> 16);
     p->background.rgb[1] = (uint8_t)(value >> 8);
     p->background.rgb[2] = (uint8_t)value;
+  }
+  return true;
+}
+
+// GetMap's parameters (GetFeatureInfo's too, without FORMAT).
+bool ReadMap(const Site &s, const HttpRequest &q, bool forInfo, MapParams *p, Refusal *r) {
+  const bool v130 = p->v130;
+  if (!ReadOutput(q, forInfo, p, r)) return false;
+  const std::string *text = Required(q, "LAYERS", r);
+  if (text == nullptr || !ReadLayers(s, *text, &p->map.layers, r)) return false;
+  if (const std::string *styles = q.Param("STYLES")) {
+    for (const std::string &style : Split(*styles, ',')) {
+      if (!style.empty() && !Is(style, "default")) {
+        *r = {"StyleNotDefined", "there is no style '" + style + "': every layer has one, " +
+                                     "the default"};
+        return false;
+      }
+    }
+  }
+  const char *crsName = v130 ? "CRS" : "SRS";
+  if ((text = Required(q, crsName, r)) == nullptr) return false;
+  int crs = s.catalogue.crs().Find(*text);
+  if (crs < 0) {
+    *r = {v130 ? "InvalidCRS" : "InvalidSRS",
+          std::string(crsName) + " '" + *text + "' is not one this server lists"};
+    return false;
+  }
+  p->map.frame = Frame::Crs(crs);
+  if ((text = Required(q, "BBOX", r)) == nullptr) return false;
+  std::vector<std::string> parts = Split(*text, ',');
+  double v[4];
+  bool numbers = parts.size() == 4;
+  for (size_t i = 0; numbers && i < 4; ++i) numbers = ReadNumber(parts[i], &v[i]);
+  if (!numbers) {
+    *r = {"InvalidParameterValue", "BBOX is four numbers, minx,miny,maxx,maxy, not '" + *text + "'"};
+    return false;
+  }
+  // 1.3.0 gives the box in the CRS's own axis order: latitude first in EPSG:4326.
+  const bool swap = v130 && s.catalogue.crs()[crs].northFirst;
+  p->map.box = swap ? Box{v[1], v[0], v[3], v[2]} : Box{v[0], v[1], v[2], v[3]};
+  if (!(v[0] < v[2] && v[1] < v[3])) {
+    *r = {"InvalidParameterValue", "BBOX '" + *text + "' is empty or inverted: each minimum "
+                                   "must lie below its maximum"};
+    return false;
   }
   return true;
 }

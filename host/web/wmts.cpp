@@ -259,11 +259,7 @@ void AnswerWmts(const Site &s, const std::string &rest, const HttpRequest &q, Ht
     return;
   }
   // /1.0.0/{layer}/{style}/{set}/{matrix}/{row}/{col}.{ext}
-  std::vector<std::string> parts;
-  size_t from = 1;
-  for (size_t slash; (slash = rest.find('/', from)) != std::string::npos; from = slash + 1)
-    parts.push_back(rest.substr(from, slash - from));
-  parts.push_back(rest.substr(from));
+  std::vector<std::string> parts = Split(rest.substr(1), '/');
   size_t dot = parts.back().rfind('.');
   if (parts.size() != 7 || parts[0] != "1.0.0" || dot == std::string::npos)
     return res.Refuse(404, "WMTS tiles are /wmts/1.0.0/{layer}/{style}/{set}/{matrix}/{row}/{col}.png");

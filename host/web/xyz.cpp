@@ -39,11 +39,7 @@ void AnswerXyz(const Site &s, const std::string &rest, const HttpRequest &q, Htt
     res.body = tilejson.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     return;
   }
-  std::vector<std::string> parts;
-  size_t from = 0;
-  for (size_t slash; (slash = rest.find('/', from)) != std::string::npos; from = slash + 1)
-    parts.push_back(rest.substr(from, slash - from));
-  parts.push_back(rest.substr(from));
+  std::vector<std::string> parts = Split(rest, '/');
   size_t dot = parts.back().rfind('.');
   const ImageFormat *format =
       dot == std::string::npos ? nullptr : FormatByExtension(parts.back().substr(dot + 1));

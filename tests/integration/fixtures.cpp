@@ -12,6 +12,7 @@
 
 #include "cpl_string.h"
 #include "gdal_alg.h"
+#include "ogr_srs_api.h"
 
 namespace fixtures {
 namespace {
@@ -78,6 +79,13 @@ std::string Make(const std::string &name, const Fixture &s) {
   if (s.georeferenced) {
     GeoTransform gt = s.geo;
     GDALSetGeoTransform(ds, gt.data());
+  }
+  if (!s.srs.empty()) {
+    OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+    if (OSRSetFromUserInput(srs, s.srs.c_str()) != OGRERR_NONE)
+      throw std::runtime_error("fixture: no CRS " + s.srs);
+    GDALSetSpatialRef(ds, srs);
+    OSRDestroySpatialReference(srs);
   }
   char **options = nullptr;
   if (s.driver == "GTiff") {

@@ -28,6 +28,7 @@ struct Fixture {
   bool paletted = false;
   bool georeferenced = true;
   GeoTransform geo = kGeo;
+  std::string srs;  // the CRS as GDAL's -a_srs takes it ("EPSG:32633"); none when empty
   bool overviews = false;
   std::string driver = "GTiff";  // or "JP2OpenJPEG"
   // Where set, the value of pixel (x, y) of band b (from 0) instead of the
