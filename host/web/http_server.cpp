@@ -172,7 +172,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
                              std::to_string(server_.limits.maxConnections) + "); try again shortly");
     response.headers.emplace_back("Retry-After", "1");
     server_.Overflowed(peer_, "");
-    Send(ResponseHead(response, response.body.size(), true, false), std::move(response.body), true);
+    std::string head = ResponseHead(response, response.body.size(), true, false);
+    Send(std::move(head), std::move(response.body), true);
   }
 
   // Closes the socket at once; what is under way ends with an error.
@@ -219,12 +220,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void AwaitRequest() {
     if (server_.stopping || closed_) return Close();
-    // Empty lines between requests are allowed.
-    while (buffer_.size() > 0) {
-      const char *bytes = static_cast<const char *>(buffer_.data().data());
-      if (bytes[0] != '\r' && bytes[0] != '\n') return ReadHead();
-      buffer_.consume(1);
-    }
+    if (buffer_.size() > 0) return ReadHead();  // pipelined
     buffer_.shrink_to_fit();  // an idle connection keeps no buffer
     Arm(kIdle, server_.limits.idleMs);
     socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](error_code ec) {
@@ -233,42 +229,52 @@ class Connection : public std::enable_shared_from_this<Connection> {
     });
   }
 
+  // A head, from its first byte, within the deadline.
   void ReadHead() {
     if (server_.stopping || closed_) return Close();
     parser_.emplace();
     parser_->header_limit((std::uint32_t)server_.limits.maxHeaderBytes);
     parser_->body_limit(std::numeric_limits<std::uint64_t>::max());  // a body is refused, never read
     timedOut_ = false;
+    begun_ = false;
     Arm(kHead, server_.limits.headerMs);
-    bhttp::async_read_header(socket_, buffer_, *parser_,
-                             [self = shared_from_this()](error_code ec, size_t) { self->OnHead(ec); });
+    Parse();
   }
 
-  void OnHead(error_code ec) {
-    if (closed_) return;
-    if (server_.stopping) return Close();
-    if (timedOut_) {
-      return Fail(408, "the request's headers did not all come within " +
-                           Seconds(server_.limits.headerMs));
+  void Parse() {
+    // Empty lines before a request are allowed.
+    while (!begun_ && buffer_.size() > 0) {
+      char first = *static_cast<const char *>(buffer_.data().data());
+      if (first != '\r' && first != '\n') begun_ = true;
+      else buffer_.consume(1);
     }
-    if (ec == bhttp::error::header_limit || ec == bhttp::error::buffer_overflow) {
-      return Fail(LongRequestLine() ? 414 : 431,
-                  LongRequestLine() ? "the request target is longer than " +
-                                          std::to_string(server_.limits.maxTargetBytes) + " bytes"
-                                    : "the request's headers are longer than " +
-                                          std::to_string(server_.limits.maxHeaderBytes) + " bytes");
+    error_code ec = bhttp::error::need_more;
+    if (buffer_.size() > 0) {
+      buffer_.consume(parser_->put(buffer_.data(), ec));
+      if (!ec && parser_->is_header_done()) return OnRequest();
     }
-    if (ec && ec.category() == bhttp::make_error_code(bhttp::error::header_limit).category() &&
-        ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message) {
-      return Fail(400, "the request is not one of HTTP/1.1 (" + ec.message() + ")");
+    if (ec == bhttp::error::header_limit || (ec == bhttp::error::need_more &&
+                                             buffer_.size() >= buffer_.max_size())) {
+      bool line = parser_->get().target().empty();  // the parser takes the line once it is whole
+      return Fail(line ? 414 : 431, line ? "the request target is longer than " +
+                                               std::to_string(server_.limits.maxTargetBytes) + " bytes"
+                                         : "the request's headers are longer than " +
+                                               std::to_string(server_.limits.maxHeaderBytes) + " bytes");
     }
-    if (ec) return Close();  // the client went, or the network failed
-    OnRequest();
+    if (ec == bhttp::error::bad_version) return Fail(505, "this server speaks HTTP/1.0 and HTTP/1.1");
+    if (ec != bhttp::error::need_more) return Fail(400, "the request is not one of HTTP/1.1 (" + ec.message() + ")");
+    size_t room = std::min<size_t>(buffer_.max_size() - buffer_.size(), 8192);
+    socket_.async_read_some(buffer_.prepare(room), [self = shared_from_this()](error_code e, size_t n) {
+      self->buffer_.commit(n);
+      if (self->closed_) return;
+      if (self->server_.stopping) return self->Close();
+      if (self->timedOut_)
+        return self->Fail(408, "the request's headers did not all come within " +
+                                   Seconds(self->server_.limits.headerMs));
+      if (e) return self->Close();  // the client went, or the network failed
+      self->Parse();
+    });
   }
-
-  // Whether the head that did not fit stopped in its request line: the
-  // parser takes the line as soon as it is whole.
-  bool LongRequestLine() const { return parser_->get().target().empty(); }
 
   void OnRequest() {
     const auto &head = parser_->get();
@@ -297,12 +303,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (request.target.size() > server_.limits.maxTargetBytes)
       return Fail(414, "the request target is longer than " +
                            std::to_string(server_.limits.maxTargetBytes) + " bytes");
+    if (request.method != "GET" && request.method != "HEAD")
+      return Fail(405, "this server answers GET and HEAD only", keepAlive_);
     if (!SplitTarget(&request, &authority)) return Fail(400, "the request target is not a path");
     path_ = request.path;
     if (hosts > 1 || (hosts == 0 && !http10_ && authority.empty()))
       return Fail(400, "a request names its host once, in one Host header");
-    if (request.method != "GET" && request.method != "HEAD")
-      return Fail(405, "this server answers GET and HEAD only", keepAlive_);
     if (authority.empty()) authority = request.Header("host");
     if (server_.loopbackOnly && !(http10_ && hosts == 0 && authority.empty()) &&
         !IsLoopbackHost(authority))
@@ -413,7 +419,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Phase phase_ = kIdle;
   unsigned generation_ = 0;
   size_t lingered_ = 0;
-  bool refused_, closed_ = false, timedOut_ = false;
+  bool refused_, closed_ = false, timedOut_ = false, begun_ = false;
   bool keepAlive_ = false, http10_ = false, head_ = false;
 };
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -116,6 +117,10 @@ CLI::App *AddServeCommand(CLI::App &app, ServeOptions *options, std::string *mod
   serve->add_option("--bind", options->bind,
                     "Address to listen on (the default is reachable from this machine only)")
       ->capture_default_str();
+  serve->add_option("--max-connections", options->maxConnections,
+                    "Connections open at once; one more is answered 503 (Service Unavailable)")
+      ->check(CLI::Range(1, 1000000))
+      ->capture_default_str();
   serve->add_option("--module", *modulePath, "Handler module to load")->capture_default_str();
   serve->footer(
       "Open the address it prints in a web browser; Ctrl-C stops it. Tiles are "
@@ -143,7 +148,9 @@ int Serve(const ServeOptions &options, const std::string &modulePath) {
       fprintf(stderr, "rhl serve: %s\n", error.c_str());
       return status;
     }
-    HttpServer server(Route(images));
+    HttpLimits limits;
+    limits.maxConnections = options.maxConnections;
+    HttpServer server(Route(images), limits);
     int port = server.Listen(options.bind, options.port, &error);
     if (port <= 0) {
       fprintf(stderr, "rhl serve: cannot listen on %s port %d: %s\n", options.bind.c_str(),
@@ -167,8 +174,16 @@ int Serve(const ServeOptions &options, const std::string &modulePath) {
     listening = false;
     pthread_kill(stopper.native_handle(), SIGTERM);  // wakes it when no signal came
     stopper.join();
-    printf("rhl serve: stopped\n");
     status = clean ? 0 : kExitFailed;
+    if (size_t busy = server.Busy()) {
+      // Requests whose answers can no longer be sent are not waited for: a
+      // stop is a stop, whatever a view is doing.
+      printf("rhl serve: stopped (%zu request%s left unanswered)\n", busy, busy == 1 ? "" : "s");
+      fflush(stdout);
+      fflush(stderr);
+      _exit(status);
+    }
+    printf("rhl serve: stopped\n");
   }
   return status;
 }

@@ -15,6 +15,7 @@ struct ServeOptions {
   std::vector<std::string> files;
   int port = 8080;
   std::string bind = "127.0.0.1";
+  size_t maxConnections = 1000;  // open at once; one more is answered 503
 };
 
 // Adds the serve command to `app`; its options fill *options and
