@@ -139,6 +139,38 @@ bool PeerClosed(int fd) {
   return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
+Response SendBody(int fd, const std::string &head, size_t bodyBytes, bool chunked, int timeoutMs,
+                  size_t *sent) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  *sent = 0;
+  Response r;
+  if (!SendAll(fd, head, timeoutMs)) return r;
+  std::string chunk(1 << 16, '\0');
+  if (chunked) chunk = "10000\r\n" + chunk + "\r\n";
+  std::string data;
+  char in[65536];
+  while (Clock::now() < deadline) {
+    pollfd p{fd, (short)(POLLIN | (*sent < bodyBytes ? POLLOUT : 0)), 0};
+    if (poll(&p, 1, MsLeft(deadline)) != 1) break;
+    if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+      ssize_t n = recv(fd, in, sizeof in, MSG_DONTWAIT);
+      if (n > 0) {
+        data.append(in, (size_t)n);
+        if (TakeResponse(&data, false, &r)) return r;
+        continue;
+      }
+      if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
+    }
+    if (p.revents & POLLOUT) {
+      ssize_t n = send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+      if (n > 0) *sent += (size_t)n;
+    }
+  }
+  TakeResponse(&data, false, &r);
+  return r;
+}
+
 Response Fetch(int port, const std::string &request, int timeoutMs) {
   Response r;
   int fd = Connect(port);

@@ -34,6 +34,13 @@ std::string ReadToClose(int fd, int timeoutMs);
 // Whether the peer has closed `fd` (reads nothing, waits for nothing).
 bool PeerClosed(int fd);
 
+// Sends `head`, then up to `bodyBytes` zero bytes as its body (chunked
+// where `chunked`), reading all the while, as a client does that expects
+// an early answer; stops at the answer, a close or `timeoutMs`. *sent is the
+// body's bytes that went out.
+Response SendBody(int fd, const std::string &head, size_t bodyBytes, bool chunked, int timeoutMs,
+                  size_t *sent);
+
 // One request on a new connection, and its answer.
 Response Fetch(int port, const std::string &request, int timeoutMs = 5000);
 // "GET path HTTP/1.1" with Host and any extra header lines.
