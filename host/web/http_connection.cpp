@@ -37,11 +37,15 @@ constexpr size_t kLingerBytes = 1 << 20;
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(Server &server, tcp::socket socket, bool refused)
-      : server_(server), socket_(std::move(socket)), timer_(server.io),
-        buffer_(server.limits.maxHeaderBytes), refused_(refused) {
+      : server_(server),
+        socket_(std::move(socket)),
+        timer_(server.io),
+        buffer_(server.limits.maxHeaderBytes),
+        refused_(refused) {
     error_code ec;
     tcp::endpoint peer = socket_.remote_endpoint(ec);
-    peer_ = ec ? std::string("a client") : peer.address().to_string() + ":" + std::to_string(peer.port());
+    peer_ = ec ? std::string("a client")
+               : peer.address().to_string() + ":" + std::to_string(peer.port());
     registered_ = server_.open.insert(server_.open.end(), this);
     ++(refused_ ? server_.refusing : server_.answering);
   }
@@ -51,7 +55,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (!refused_) return AwaitRequest();
     HttpResponse response;
     response.Refuse(503, "too many open connections (at most " +
-                             std::to_string(server_.limits.maxConnections) + "); try again shortly");
+                             std::to_string(server_.limits.maxConnections) +
+                             "); try again shortly");
     response.headers.emplace_back("Retry-After", "1");
     server_.Overflowed(peer_, "");
     std::string head = ResponseHead(response, response.body.size(), true, false);
@@ -103,7 +108,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void AwaitRequest() {
     if (server_.stopping || closed_) return Close();
     if (buffer_.size() > 0) return ReadHead();  // pipelined
-    buffer_.shrink_to_fit();  // an idle connection keeps no buffer
+    buffer_.shrink_to_fit();                    // an idle connection keeps no buffer
     Arm(kIdle, server_.limits.idleMs);
     socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](error_code ec) {
       if (ec || self->closed_) return self->Close();
@@ -116,7 +121,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (server_.stopping || closed_) return Close();
     parser_.emplace();
     parser_->header_limit((std::uint32_t)server_.limits.maxHeaderBytes);
-    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());  // a body is refused, never read
+    parser_->body_limit(
+        std::numeric_limits<std::uint64_t>::max());  // a body is refused, never read
     timedOut_ = false;
     begun_ = false;
     Arm(kHead, server_.limits.headerMs);
@@ -127,35 +133,41 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Empty lines before a request are allowed.
     while (!begun_ && buffer_.size() > 0) {
       char first = *static_cast<const char *>(buffer_.data().data());
-      if (first != '\r' && first != '\n') begun_ = true;
-      else buffer_.consume(1);
+      if (first != '\r' && first != '\n')
+        begun_ = true;
+      else
+        buffer_.consume(1);
     }
     error_code ec = bhttp::error::need_more;
     if (buffer_.size() > 0) {
       buffer_.consume(parser_->put(buffer_.data(), ec));
       if (!ec && parser_->is_header_done()) return OnRequest();
     }
-    if (ec == bhttp::error::header_limit || (ec == bhttp::error::need_more &&
-                                             buffer_.size() >= buffer_.max_size())) {
+    if (ec == bhttp::error::header_limit ||
+        (ec == bhttp::error::need_more && buffer_.size() >= buffer_.max_size())) {
       bool line = parser_->get().target().empty();  // the parser takes the line once it is whole
-      return Fail(line ? 414 : 431, line ? "the request target is longer than " +
-                                               std::to_string(server_.limits.maxTargetBytes) + " bytes"
-                                         : "the request's headers are longer than " +
-                                               std::to_string(server_.limits.maxHeaderBytes) + " bytes");
+      return Fail(line ? 414 : 431,
+                  line ? "the request target is longer than " +
+                             std::to_string(server_.limits.maxTargetBytes) + " bytes"
+                       : "the request's headers are longer than " +
+                             std::to_string(server_.limits.maxHeaderBytes) + " bytes");
     }
-    if (ec == bhttp::error::bad_version) return Fail(505, "this server speaks HTTP/1.0 and HTTP/1.1");
-    if (ec != bhttp::error::need_more) return Fail(400, "the request is not one of HTTP/1.1 (" + ec.message() + ")");
+    if (ec == bhttp::error::bad_version)
+      return Fail(505, "this server speaks HTTP/1.0 and HTTP/1.1");
+    if (ec != bhttp::error::need_more)
+      return Fail(400, "the request is not one of HTTP/1.1 (" + ec.message() + ")");
     size_t room = std::min<size_t>(buffer_.max_size() - buffer_.size(), 8192);
-    socket_.async_read_some(buffer_.prepare(room), [self = shared_from_this()](error_code e, size_t n) {
-      self->buffer_.commit(n);
-      if (self->closed_) return;
-      if (self->server_.stopping) return self->Close();
-      if (self->timedOut_)
-        return self->Fail(408, "the request's headers did not all come within " +
-                                   Seconds(self->server_.limits.headerMs));
-      if (e) return self->Close();  // the client went, or the network failed
-      self->Parse();
-    });
+    socket_.async_read_some(
+        buffer_.prepare(room), [self = shared_from_this()](error_code e, size_t n) {
+          self->buffer_.commit(n);
+          if (self->closed_) return;
+          if (self->server_.stopping) return self->Close();
+          if (self->timedOut_)
+            return self->Fail(408, "the request's headers did not all come within " +
+                                       Seconds(self->server_.limits.headerMs));
+          if (e) return self->Close();  // the client went, or the network failed
+          self->Parse();
+        });
   }
 
   void OnRequest() {
@@ -235,10 +247,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool close = !keepAlive_;
     std::string text = ResponseHead(response, response.body.size(), close, http10_ && !close);
     if (head_) response.body.clear();
-    asio::post(server_.io, [self = shared_from_this(), text = std::move(text),
-                            body = std::move(response.body), close]() mutable {
-      self->Send(std::move(text), std::move(body), close);
-    });
+    asio::post(server_.io,
+               [self = shared_from_this(), text = std::move(text), body = std::move(response.body),
+                close]() mutable { self->Send(std::move(text), std::move(body), close); });
   }
 
   // A refusal by the transport itself; it closes the connection unless

@@ -142,11 +142,14 @@ void Server::Overflowed(const std::string &who, const std::string &why) {
   ++overflowed;
   auto now = std::chrono::steady_clock::now();
   if (overflowed > 1 && now - overflowLogged < std::chrono::seconds(1)) return;
-  std::string more =
-      overflowed > 1 ? " (" + std::to_string(overflowed - 1) + " more since the last such line)" : "";
+  std::string more = overflowed > 1
+                         ? " (" + std::to_string(overflowed - 1) + " more since the last such line)"
+                         : "";
   Log(who, 503,
-      (why.empty() ? "too many open connections (at most " + std::to_string(limits.maxConnections) + ")"
-                   : why) + more);
+      (why.empty()
+           ? "too many open connections (at most " + std::to_string(limits.maxConnections) + ")"
+           : why) +
+          more);
   overflowed = 0;
   overflowLogged = now;
 }
@@ -166,9 +169,11 @@ int HttpServer::Listen(const std::string &address, int port, std::string *error)
   using namespace transport;
   Impl &impl = *impl_;
   rlim_t files = RaiseFileLimit();
-  size_t usable = files > kReservedFiles + kMaxRefusing + 16 ? files - kReservedFiles - kMaxRefusing : 16;
+  size_t usable =
+      files > kReservedFiles + kMaxRefusing + 16 ? files - kReservedFiles - kMaxRefusing : 16;
   if (impl.limits.maxConnections > usable) {
-    fprintf(stderr, "rhl serve: at most %zu connections at once: this process may open %llu files\n",
+    fprintf(stderr,
+            "rhl serve: at most %zu connections at once: this process may open %llu files\n",
             usable, (unsigned long long)files);
     impl.limits.maxConnections = usable;
   }
@@ -208,7 +213,8 @@ bool HttpServer::Run() {
   }
   // Stopped: every connection closes now, and whatever was under way ends
   // with an error. Answers still being made are dropped when they come.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(impl.limits.stopGraceMs);
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(impl.limits.stopGraceMs);
   impl.stopping = true;
   boost::system::error_code ignored;
   impl.acceptor.close(ignored);

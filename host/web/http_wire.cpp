@@ -62,8 +62,9 @@ bool SplitTarget(HttpRequest *request, std::string *authority) {
     size_t slash = target.find_first_of("/?", scheme.size());
     *authority = target.substr(scheme.size(), slash - scheme.size());
     if (authority->empty()) return false;
-    target = slash == std::string::npos ? "/" : target[slash] == '?' ? "/" + target.substr(slash)
-                                                                     : target.substr(slash);
+    target = slash == std::string::npos ? "/"
+             : target[slash] == '?'     ? "/" + target.substr(slash)
+                                        : target.substr(slash);
   } else if (target.empty() || target[0] != '/') {
     return false;
   }
@@ -112,30 +113,56 @@ bool IsLoopbackHost(const std::string &host) {
 
 const char *StatusText(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 206: return "Partial Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 413: return "Content Too Large";
-    case 414: return "URI Too Long";
-    case 416: return "Range Not Satisfiable";
-    case 421: return "Misdirected Request";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    case 505: return "HTTP Version Not Supported";
-    default: return status < 200 ? "Informational" : status < 300 ? "Success"
-                    : status < 400 ? "Redirection" : status < 500 ? "Client Error" : "Server Error";
+    case 200:
+      return "OK";
+    case 204:
+      return "No Content";
+    case 206:
+      return "Partial Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 304:
+      return "Not Modified";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 408:
+      return "Request Timeout";
+    case 413:
+      return "Content Too Large";
+    case 414:
+      return "URI Too Long";
+    case 416:
+      return "Range Not Satisfiable";
+    case 421:
+      return "Misdirected Request";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    case 504:
+      return "Gateway Timeout";
+    case 505:
+      return "HTTP Version Not Supported";
+    default:
+      return status < 200   ? "Informational"
+             : status < 300 ? "Success"
+             : status < 400 ? "Redirection"
+             : status < 500 ? "Client Error"
+                            : "Server Error";
   }
 }
 
@@ -154,8 +181,10 @@ std::string ResponseHead(const HttpResponse &response, size_t contentLength, boo
     head += FieldText(field.first) + ": " + FieldText(field.second) + "\r\n";
   }
   if (!response.reason.empty()) head += "Rhl-Reason: " + Escaped(response.reason) + "\r\n";
-  if (close) head += "Connection: close\r\n";
-  else if (keepAlive) head += "Connection: keep-alive\r\n";
+  if (close)
+    head += "Connection: close\r\n";
+  else if (keepAlive)
+    head += "Connection: keep-alive\r\n";
   head += "\r\n";
   return head;
 }

@@ -44,7 +44,8 @@ bool TakeResponse(std::string *data, bool head, Response *out) {
   for (size_t from = line; from != std::string::npos && from < text.size();) {
     from += 2;
     size_t next = text.find("\r\n", from);
-    std::string field = text.substr(from, next == std::string::npos ? std::string::npos : next - from);
+    std::string field =
+        text.substr(from, next == std::string::npos ? std::string::npos : next - from);
     size_t colon = field.find(':');
     if (colon != std::string::npos) {
       std::string name = field.substr(0, colon);

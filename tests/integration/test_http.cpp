@@ -1,9 +1,8 @@
 // rhl serve's HTTP transport over loopback, with a handler of the test's
 // own and limits shortened so that deadlines show in a second: what a client
 // may hold or send, what it gets back, and a stop whatever it is doing.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -260,7 +259,7 @@ TEST(HttpTransport, IdleConnectionsAreClosedNewOrKeptAlive) {
 }
 
 TEST(HttpTransport, AnAnswerTheClientDoesNotTakeIsDroppedAtTheWriteDeadline) {
-  Running server(Short());  // 800 ms to write an answer
+  Running server(Short());     // 800 ms to write an answer
   server.bigBytes = 64 << 20;  // far more than the sockets' buffers hold
   int fd = Connect(server.port());
   ASSERT_TRUE(SendAll(fd, Get("/big")));

@@ -3,11 +3,10 @@
 // idle, thousands of ranges, bodies where none is due, pipelined requests,
 // foreign Host names, more connections than it takes, and a stop with all
 // of them held.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -49,7 +48,8 @@ class Holders {
     trickler_ = std::thread([this] {
       for (size_t at = 0; !done_ && at < head_.size(); ++at) {
         for (int fd : slow_) send(fd, &head_[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-        for (int i = 0; i < 20 && !done_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (int i = 0; i < 20 && !done_; ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
     });
   }
@@ -135,7 +135,8 @@ TEST_F(Holds, ThousandsOfRangesAndBodiesWhereNoneIsDueCostNoMemory) {
   std::vector<Response> ranged(8);
   std::vector<std::thread> threads;
   for (size_t i = 0; i < ranged.size(); ++i)
-    threads.emplace_back([&, i] { ranged[i] = Fetch(server.port(), Get(kTiles[0], "localhost", ranges + "\r\n")); });
+    threads.emplace_back(
+        [&, i] { ranged[i] = Fetch(server.port(), Get(kTiles[0], "localhost", ranges + "\r\n")); });
   for (std::thread &t : threads) t.join();
   for (const Response &r : ranged) {
     EXPECT_EQ(r.status, 200);
@@ -149,7 +150,8 @@ TEST_F(Holds, ThousandsOfRangesAndBodiesWhereNoneIsDueCostNoMemory) {
     bool chunked;
   } cases[] = {
       {"POST /api/images HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1073741824\r\n\r\n", false},
-      {"PUT /tiles/hold/0/0/0.png HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1073741824\r\n\r\n",
+      {"PUT /tiles/hold/0/0/0.png HTTP/1.1\r\nHost: localhost\r\nContent-Length: "
+       "1073741824\r\n\r\n",
        false},
       {"GET /api/images HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1073741824\r\n\r\n", false},
       {"POST /api/images HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n", true},
@@ -230,23 +232,29 @@ TEST_F(Holds, OnLoopbackOnlyLoopbackHostNamesAreAnsweredAndBoundElsewhereAny) {
     std::string host;
     bool loopback;
   } cases[] = {
-      {"localhost:" + port, true},         {"127.0.0.1:" + port, true},
-      {"[::1]:" + port, true},             {"127.0.0.1", true},
-      {"attacker.example:" + port, false}, {"attacker.example", false},
-      {"localhost.attacker.example", false}, {"192.168.1.10:" + port, false},
+      {"localhost:" + port, true},
+      {"127.0.0.1:" + port, true},
+      {"[::1]:" + port, true},
+      {"127.0.0.1", true},
+      {"attacker.example:" + port, false},
+      {"attacker.example", false},
+      {"localhost.attacker.example", false},
+      {"192.168.1.10:" + port, false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.host);
     Response r = Fetch(local.port(), Get("/api/images", c.host));
     EXPECT_EQ(r.status, c.loopback ? 200 : 403);
     if (!c.loopback) {
-      EXPECT_NE(r.body.find("localhost only, not for '" + c.host + "'"), std::string::npos) << r.body;
+      EXPECT_NE(r.body.find("localhost only, not for '" + c.host + "'"), std::string::npos)
+          << r.body;
       EXPECT_EQ(r.body.find("\"images\""), std::string::npos);
     }
     EXPECT_EQ(Fetch(anywhere.port(), Get("/api/images", c.host)).status, 200);
   }
-  std::string said = "rhl serve: GET /api/images: 403 this server answers requests for localhost "
-                     "only, not for 'attacker.example'";
+  std::string said =
+      "rhl serve: GET /api/images: 403 this server answers requests for localhost "
+      "only, not for 'attacker.example'";
   std::string log = local.LogOnceItSays(said);
   EXPECT_NE(log.find(said), std::string::npos) << log;
 }
@@ -306,7 +314,8 @@ TEST_F(Holds, NoRawByteOfARequestReachesAnAnswersBodyOrTheLog) {
     EXPECT_EQ(r.headers.count("set-cookie"), 0u);
     std::string log = server.LogOnceItSays(c.logged, from);
     EXPECT_NE(log.find("rhl serve: " + c.logged), std::string::npos) << log;
-    for (char ch : log) EXPECT_TRUE(ch == '\n' || ((unsigned char)ch >= 0x20 && (unsigned char)ch < 0x7f)) << log;
+    for (char ch : log)
+      EXPECT_TRUE(ch == '\n' || ((unsigned char)ch >= 0x20 && (unsigned char)ch < 0x7f)) << log;
   }
   EXPECT_EQ(server.Stop(SIGTERM), 0) << server.err();
 }
