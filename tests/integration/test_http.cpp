@@ -2,6 +2,9 @@
 // own and limits shortened so that deadlines show in a second: what a client
 // may hold or send, what it gets back, and a stop whatever it is doing.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -366,4 +369,43 @@ TEST(HttpTransport, AStopEndsServingAtOnceWhateverClientsAndHandlersAreDoing) {
   EXPECT_EQ(ReadToClose(blocked, 1000), "") << "an answer made after the stop is never sent";
   server.gate.Open();
   close(blocked);
+}
+
+TEST(HttpTransport, TheCapIsLoweredToFitTheFilesTheProcessMayOpen) {
+  // A server in a process of its own that may open 300 files: 128 are kept
+  // for images and the module, 64 for refusals, so 108 connections fit.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    rlimit few{300, 300};
+    setrlimit(RLIMIT_NOFILE, &few);
+    HttpServer server([](const HttpRequest &, HttpResponse &res) { res.body = "ok"; },
+                      HttpLimits());
+    std::string error;
+    int port = server.Listen("127.0.0.1", 0, &error);
+    if (write(ready[1], &port, sizeof port) != sizeof port) _exit(1);
+    server.Run();
+    _exit(0);
+  }
+  int port = 0;
+  ASSERT_EQ(read(ready[0], &port, sizeof port), (ssize_t)sizeof port);
+  close(ready[0]);
+  close(ready[1]);
+  ASSERT_GT(port, 0);
+  std::vector<int> held;
+  int refusedAt = -1;
+  for (int i = 0; i < 200 && refusedAt < 0; ++i) {
+    int fd = Connect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, Get("/")));
+    std::vector<Response> got = Read(fd, 1, 3000);
+    ASSERT_EQ(got.size(), 1u) << "connection " << i << " got no answer";
+    if (got[0].status == 503) refusedAt = i;
+    held.push_back(fd);
+  }
+  EXPECT_EQ(refusedAt, 108);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  for (int fd : held) close(fd);
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -118,6 +119,25 @@ TEST_F(Holds, SlowHeadsAndIdleConnectionsLeaveEveryTileAnsweredWithinASecond) {
   }
   int held = holders.Open();
   EXPECT_GT(held, 0) << "the tiles were fetched while the connections were held";
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.err();
+}
+
+TEST_F(Holds, ASoftLimitOfOpenFilesBelowTheCapIsRaisedToTheHardOne) {
+  rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 1300)
+    GTEST_SKIP() << "the hard limit of open files is " << limit.rlim_max;
+  rlimit low = limit;
+  low.rlim_cur = 256;  // as a shell's ulimit -Sn 256 leaves it
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  Served server({link_});
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  ASSERT_GT(server.port(), 0) << server.err();
+  Holders holders(server.port(), 600, 0);
+  Response r = Fetch(server.port(), Get(kTiles[0]));
+  EXPECT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(holders.Open(), 600);
+  EXPECT_EQ(server.err().find("at most"), std::string::npos) << server.err();
   EXPECT_EQ(server.Stop(SIGTERM), 0) << server.err();
 }
 

@@ -1,9 +1,8 @@
 // rhl serve with a remote image whose server falls silent: a view then waits
 // on the network, and a stop must not wait for it.
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
