@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -54,6 +55,10 @@ CLI::App *AddServeCommand(CLI::App &app, ServeOptions *options, std::string *mod
       ->check(CLI::IsMember(std::vector<std::string>(std::begin(kResamplingNames),
                                                      std::end(kResamplingNames))))
       ->capture_default_str();
+  serve->add_option("--max-connections", options->maxConnections,
+                    "Connections open at once; one more is answered 503 (Service Unavailable)")
+      ->check(CLI::Range(1, 1000000))
+      ->capture_default_str();
   serve->add_option("--module", *modulePath, "Handler module to load")->capture_default_str();
   serve->footer(
       "Open the address it prints in a web browser; Ctrl-C stops it. A file that does not "
@@ -84,7 +89,9 @@ int Serve(const ServeOptions &options, const std::string &modulePath) {
     if (!catalogue.Open(modulePath, options.files)) return status;
     catalogue.SetResampling(ResamplingByName(options.resampling));
     Site site{catalogue, ""};
-    HttpServer server(Routes(site));
+    HttpLimits limits;
+    limits.maxConnections = options.maxConnections;
+    HttpServer server(Routes(site), limits);
     std::string error;
     int port = server.Listen(options.bind, options.port, &error);
     if (port <= 0) {
@@ -114,8 +121,16 @@ int Serve(const ServeOptions &options, const std::string &modulePath) {
     listening = false;
     pthread_kill(stopper.native_handle(), SIGTERM);  // wakes it when no signal came
     stopper.join();
-    printf("rhl serve: stopped\n");
     status = clean ? 0 : kExitFailed;
+    if (size_t busy = server.Busy()) {
+      // Requests whose answers can no longer be sent are not waited for: a
+      // stop is a stop, whatever a view is doing.
+      printf("rhl serve: stopped (%zu request%s left unanswered)\n", busy, busy == 1 ? "" : "s");
+      fflush(stdout);
+      fflush(stderr);
+      _exit(status);
+    }
+    printf("rhl serve: stopped\n");
   }
   return status;
 }

@@ -16,6 +16,7 @@ struct ServeOptions {
   int port = 8080;
   std::string bind = "127.0.0.1";
   std::string resampling = "bilinear";  // gdalwarp's -r name
+  size_t maxConnections = 1000;  // open at once; one more is answered 503
 };
 
 // Adds the serve command to `app`; its options fill *options and

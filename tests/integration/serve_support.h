@@ -45,6 +45,7 @@ class Served {
     if (pid_ > 0) Stop(SIGTERM);
   }
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   // Its exit status after `signal`.
   int Stop(int signal) {
     kill(pid_, signal);
