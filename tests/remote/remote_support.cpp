@@ -64,6 +64,22 @@ int Listener(int *port) {
   return fd;
 }
 
+void Replace(std::string *text, const std::string &from, const std::string &to) {
+  for (size_t at; (at = text->find(from)) != std::string::npos;) text->replace(at, from.size(), to);
+}
+
+bool SendAll(int fd, const char *data, size_t size) {
+  while (size > 0) {
+    ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    data += sent;
+    size -= (size_t)sent;
+  }
+  return true;
+}
+
+}  // namespace
+
 // A port free now (nginx binds it itself a moment later).
 int FreePort() {
   int port = 0, fd = Listener(&port);
@@ -93,22 +109,6 @@ std::string Program(const std::string &name) {
   }
   return "";
 }
-
-void Replace(std::string *text, const std::string &from, const std::string &to) {
-  for (size_t at; (at = text->find(from)) != std::string::npos;) text->replace(at, from.size(), to);
-}
-
-bool SendAll(int fd, const char *data, size_t size) {
-  while (size > 0) {
-    ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    data += sent;
-    size -= (size_t)sent;
-  }
-  return true;
-}
-
-}  // namespace
 
 Traffic Total(const std::vector<Request> &requests) {
   Traffic t;
