@@ -42,7 +42,8 @@ bool ImageSet::Open(const std::string &modulePath, const std::vector<std::string
   }
   std::vector<Session *> sessions;
   for (Image &image : images_) sessions.push_back(image.session.get());
-  views_ = std::make_unique<LocalViews>(sessions);
+  local_ = std::make_unique<LocalViews>(sessions);
+  views_ = local_.get();
   return true;
 }
 
@@ -64,6 +65,7 @@ Tile ImageSet::Render(const std::string &id, int level, int64_t x, int64_t y) {
   ViewPixels pixels = views_->View(index, view.request);
   tile.viewMs = pixels.viewMs;
   if (pixels.status != ViewPixels::kMade) {
+    if (pixels.status == ViewPixels::kTimedOut) tile.status = Tile::kTimedOut;
     tile.error = "view " + RenderArguments(view.request) + " of '" + images_[index].file +
                  "': " + pixels.error;
     return tile;

@@ -16,7 +16,7 @@ namespace rhl {
 namespace web {
 
 struct Tile {
-  enum Status { kMade, kNoSuchTile, kFailed } status = kFailed;
+  enum Status { kMade, kNoSuchTile, kFailed, kTimedOut } status = kFailed;
   std::string png;
   std::string error;   // why the view failed
   double viewMs = 0;   // HandlerBeginView to HandlerEndView
@@ -29,6 +29,9 @@ class ImageSet {
   bool Open(const std::string &modulePath, const std::vector<std::string> &files,
             std::string *error);
   size_t size() const { return images_.size(); }
+  // Views from `views` (which outlives this set) instead of the module
+  // in this process.
+  void UseViews(ViewService *views) { views_ = views; }
 
   // The tile at `level`, (x, y) of the image called `id` (kNoSuchTile when
   // there is no such image or tile).
@@ -48,7 +51,8 @@ class ImageSet {
   int Find(const std::string &id) const;
 
   std::vector<Image> images_;
-  std::unique_ptr<ViewService> views_;
+  std::unique_ptr<ViewService> local_;  // the sessions above, behind one lock
+  ViewService *views_ = nullptr;
 };
 
 }  // namespace web

@@ -14,6 +14,7 @@
 #include "http.h"
 #include "images.h"
 #include "pyramid.h"
+#include "workers.h"
 
 namespace rhl {
 namespace web {
@@ -51,6 +52,7 @@ void ServeTile(ImageSet &images, const std::string &rest, HttpResponse &res) {
   if (tile.status == Tile::kNoSuchTile)
     return res.Refuse(404, "image '" + parts[0] + "' has no tile " + parts[1] + "/" + parts[2] +
                                "/" + parts[3]);
+  if (tile.status == Tile::kTimedOut) return res.Refuse(504, tile.error);
   if (tile.status == Tile::kFailed) return res.Refuse(500, tile.error);
   char timing[96];
   snprintf(timing, sizeof timing, "view;dur=%.3f, png;dur=%.3f", tile.viewMs, tile.encodeMs);
@@ -117,6 +119,15 @@ CLI::App *AddServeCommand(CLI::App &app, ServeOptions *options, std::string *mod
                     "Address to listen on (the default is reachable from this machine only)")
       ->capture_default_str();
   serve->add_option("--module", *modulePath, "Handler module to load")->capture_default_str();
+  serve->add_option("--workers", options->workers,
+                    "View worker processes, each with its own module (default: one a core, at "
+                    "least 2); 0 makes every view in this process, one at a time")
+      ->check(CLI::Range(0, 256));
+  serve->add_option("--view-timeout", options->viewTimeout,
+                    "Seconds a view may take in its worker (and wait for one) before the request "
+                    "gets 504 and the worker is replaced")
+      ->check(CLI::Range(0.001, 86400.0))
+      ->capture_default_str();
   serve->footer(
       "Open the address it prints in a web browser; Ctrl-C stops it. Tiles are "
       "/tiles/{image}/{z}/{x}/{y}.png, 256 x 256, level 0 the whole image and the top "
@@ -143,6 +154,18 @@ int Serve(const ServeOptions &options, const std::string &modulePath) {
       fprintf(stderr, "rhl serve: %s\n", error.c_str());
       return status;
     }
+    // Views in worker processes: the sessions above serve the catalogue.
+    int workerCount = options.workers < 0 ? DefaultWorkerCount() : options.workers;
+    std::unique_ptr<WorkerViews> workers;
+    if (workerCount > 0) {
+      workers = std::make_unique<WorkerViews>(
+          WorkerOptions{modulePath, options.files, workerCount, options.viewTimeout});
+      if (!workers->Start(&error)) {
+        fprintf(stderr, "rhl serve: the view workers could not start: %s\n", error.c_str());
+        return status;
+      }
+      images.UseViews(workers.get());
+    }
     HttpServer server(Route(images));
     int port = server.Listen(options.bind, options.port, &error);
     if (port <= 0) {
@@ -154,6 +177,11 @@ int Serve(const ServeOptions &options, const std::string &modulePath) {
            images.size() == 1 ? "" : "s", options.bind.c_str(), port,
            IsLoopback(options.bind) ? "reachable from this machine only"
                                     : "REACHABLE FROM OTHER MACHINES");
+    if (workerCount > 0)
+      printf("rhl serve: views in %d worker process%s, %g s at most each\n", workerCount,
+             workerCount == 1 ? "" : "es", options.viewTimeout);
+    else
+      printf("rhl serve: views in this process, one at a time\n");
     printf("rhl serve: open %s in a web browser; Ctrl-C stops\n",
            PageAddress(options.bind, port).c_str());
     fflush(stdout);
@@ -161,7 +189,9 @@ int Serve(const ServeOptions &options, const std::string &modulePath) {
     std::thread stopper([&] {
       int signal = 0;
       sigwait(&stopSignals, &signal);
-      if (listening) server.Stop();
+      if (!listening) return;
+      server.Stop();
+      if (workers) workers->Stop();  // views in progress end now
     });
     bool clean = server.Run();
     listening = false;

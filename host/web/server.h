@@ -15,6 +15,8 @@ struct ServeOptions {
   std::vector<std::string> files;
   int port = 8080;
   std::string bind = "127.0.0.1";
+  int workers = -1;          // view worker processes; 0: views in this process; -1: the default
+  double viewTimeout = 30;   // seconds a view may take in a worker
 };
 
 // Adds the serve command to `app`; its options fill *options and
