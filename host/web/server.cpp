@@ -158,8 +158,12 @@ int Serve(const ServeOptions &options, const std::string &modulePath) {
     int workerCount = options.workers < 0 ? DefaultWorkerCount() : options.workers;
     std::unique_ptr<WorkerViews> workers;
     if (workerCount > 0) {
-      workers = std::make_unique<WorkerViews>(
-          WorkerOptions{modulePath, options.files, workerCount, options.viewTimeout});
+      WorkerOptions config;
+      config.modulePath = modulePath;
+      config.files = options.files;
+      config.count = workerCount;
+      config.viewSeconds = options.viewTimeout;
+      workers = std::make_unique<WorkerViews>(config);
       if (!workers->Start(&error)) {
         fprintf(stderr, "rhl serve: the view workers could not start: %s\n", error.c_str());
         return status;

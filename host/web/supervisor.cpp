@@ -91,7 +91,8 @@ WorkerViews::WorkerPtr WorkerViews::Spawn(std::string *error) {
   char *argv[] = {&name[0], &argument[0], &parent[0], nullptr};
   pid_t pid = -1;
   int failed = theirs < 0 ? errno
-                          : posix_spawn(&pid, "/proc/self/exe", &files, &attributes, argv, environ);
+                          : posix_spawn(&pid, options_.program.c_str(), &files, &attributes,
+                                        argv, environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&files);
   if (theirs >= 0) close(theirs);

@@ -151,11 +151,13 @@ ViewPixels WorkerViews::View(size_t image, const ViewRequest &request) {
       view.status = ViewPixels::kTimedOut;
       view.error = "the view took longer than " + Seconds(options_.viewSeconds) +
                    " (--view-timeout): its worker was ended and another starts";
-    } else if (io == Io::kDone) {
-      kill(worker->pid, SIGKILL);
-      view.error = "the view worker sent an answer out of turn; it was ended";
-    } else {
+    } else if (io == Io::kEnded) {
       view.error = "the view worker " + Ended(*worker) + " during the view";
+    } else {
+      // Not a view of this request, or larger than one: a worker that says
+      // such things is not to be trusted with another.
+      kill(worker->pid, SIGKILL);
+      view.error = "the view worker's answer was not this view; the worker was ended";
     }
     Retire(worker, image);
     return view;

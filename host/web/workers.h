@@ -33,6 +33,9 @@ struct WorkerOptions {
   // an image the workers leave alone (its views are refused).
   std::vector<std::string> files;
   int count = 2;
+  // The program run as a worker, with kWorkerArgument and this process's
+  // id: rhl itself.
+  std::string program = "/proc/self/exe";
   // How long a view may run in its worker, and how long a view may wait
   // for a worker to come free.
   double viewSeconds = 30;

@@ -1,0 +1,179 @@
+// The view workers' service driven directly, its workers a fake that speaks
+// the protocol as each test tells it to (fake_view_worker): what a worker
+// that cannot start, answers wrongly, says nothing or hangs up costs, who
+// gets a worker, and a stop.
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "serve_support.h"
+#include "workers.h"
+
+using namespace rhl;
+using namespace rhl::web;
+using serve_support::Children;
+using serve_support::ChildrenOnceThereAre;
+using serve_support::EndsWithin;
+
+namespace {
+
+// Images 0 and 2 served, 1 not.
+WorkerOptions Options(const std::string &mode, int count, double seconds = 30) {
+  setenv("FAKE_VIEW_WORKER", mode.c_str(), 1);
+  WorkerOptions options;
+  options.modulePath = "not loaded by the fake";
+  options.files = {"zero.url", "", "two.url"};
+  options.count = count;
+  options.viewSeconds = seconds;
+  options.program = FAKE_VIEW_WORKER_PATH;
+  return options;
+}
+
+ViewRequest Tile() { return ScaledView({0, 0, 256, 256}, 1.0); }
+
+bool Reaped(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD; }
+
+}  // namespace
+
+TEST(Workers, AWorkerThatCannotStartFailsTheStartWithItsReason) {
+  struct Case {
+    std::string mode, program, error;
+  } cases[] = {
+      {"exit", FAKE_VIEW_WORKER_PATH, "a view worker exited with status 3 as it started"},
+      {"good", "/nonexistent/worker", "cannot start a view worker: No such file or directory"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.error);
+    {
+      WorkerOptions options = Options(c.mode, 2);
+      options.program = c.program;
+      WorkerViews views(options);
+      std::string error;
+      EXPECT_FALSE(views.Start(&error));
+      EXPECT_EQ(error, c.error);
+    }
+    EXPECT_TRUE(Children(getpid()).empty());
+  }
+}
+
+TEST(Workers, AGoodWorkersViewsAndTheViewsNoWorkerIsAskedFor) {
+  WorkerViews views(Options("good", 2));
+  std::string error;
+  ASSERT_TRUE(views.Start(&error)) << error;
+  EXPECT_EQ(Children(getpid()).size(), 2u);
+  for (size_t image : {0, 2}) {
+    ViewPixels view = views.View(image, Tile());
+    EXPECT_EQ(view.status, ViewPixels::kMade) << view.error;
+    EXPECT_EQ(view.width, 256);
+    EXPECT_EQ(view.height, 256);
+    EXPECT_EQ(view.rgb, std::vector<uint8_t>(256 * 256 * 3, 7));
+  }
+  struct Case {
+    size_t image;
+    ViewRequest request;
+    std::string error;
+  } cases[] = {
+      {1, Tile(), "no image 1"},
+      {3, Tile(), "no image 3"},
+      {0, ScaledView({10, 10, 10, 20}, 1.0), "the view holds no pixels"},
+  };
+  for (const Case &c : cases) {
+    ViewPixels view = views.View(c.image, c.request);
+    EXPECT_EQ(view.status, ViewPixels::kFailed);
+    EXPECT_EQ(view.error, c.error);
+    EXPECT_TRUE(view.rgb.empty());
+  }
+}
+
+TEST(Workers, AnAnswerThatIsNotTheViewEndsItsWorkerAndAnotherStarts) {
+  struct Case {
+    std::string mode, error;
+  } cases[] = {
+      {"misfit", "the view worker's answer was not this view; the worker was ended"},
+      {"short", "the view worker's answer was not this view; the worker was ended"},
+      {"unknown", "the view worker's answer was not this view; the worker was ended"},
+      {"huge", "the view worker's answer was not this view; the worker was ended"},
+      {"kind", "the view worker's answer was not this view; the worker was ended"},
+      {"hangup", "the view worker closed its connection during the view"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.mode);
+    WorkerViews views(Options(c.mode, 1));
+    std::string error;
+    ASSERT_TRUE(views.Start(&error)) << error;
+    std::set<pid_t> before = Children(getpid());
+    ASSERT_EQ(before.size(), 1u);
+    ViewPixels view = views.View(0, Tile());
+    EXPECT_EQ(view.status, ViewPixels::kFailed);
+    EXPECT_EQ(view.error, c.error);
+    EXPECT_TRUE(view.rgb.empty());
+    EXPECT_TRUE(EndsWithin(*before.begin(), 10));
+    std::set<pid_t> after = ChildrenOnceThereAre(getpid(), 1);
+    EXPECT_EQ(after.size(), 1u);
+    EXPECT_EQ(after.count(*before.begin()), 0u);
+  }
+}
+
+TEST(Workers, AViewPastItsDeadlineTimesOutAndItsWorkerIsReplaced) {
+  WorkerViews views(Options("silent", 1, 0.3));
+  std::string error;
+  ASSERT_TRUE(views.Start(&error)) << error;
+  std::set<pid_t> before = Children(getpid());
+  ViewPixels view = views.View(2, Tile());
+  EXPECT_EQ(view.status, ViewPixels::kTimedOut);
+  EXPECT_EQ(view.error,
+            "the view took longer than 0.3 s (--view-timeout): its worker was ended and another "
+            "starts");
+  EXPECT_GE(view.viewMs, 300);
+  EXPECT_TRUE(EndsWithin(*before.begin(), 10));
+  std::set<pid_t> after = ChildrenOnceThereAre(getpid(), 1);
+  EXPECT_EQ(after.size(), 1u);
+  EXPECT_EQ(after.count(*before.begin()), 0u);
+}
+
+TEST(Workers, OneImageNeverHoldsEveryWorker) {
+  // Views of image 0 are never answered; two workers: image 0 gets one.
+  WorkerViews views(Options("silent0", 2, 2));
+  std::string error;
+  ASSERT_TRUE(views.Start(&error)) << error;
+  auto first = std::async(std::launch::async, [&] { return views.View(0, Tile()); });
+  auto second = std::async(std::launch::async, [&] { return views.View(0, Tile()); });
+  for (int i = 0; i < 5; ++i) {
+    ViewPixels other = views.View(2, Tile());
+    EXPECT_EQ(other.status, ViewPixels::kMade) << other.error;
+  }
+  EXPECT_EQ(first.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  EXPECT_EQ(second.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  EXPECT_EQ(first.get().status, ViewPixels::kTimedOut);
+  EXPECT_EQ(second.get().status, ViewPixels::kTimedOut);
+}
+
+TEST(Workers, AStopEndsAndReapsEveryWorkerAndRefusesLaterViews) {
+  for (bool viewing : {false, true}) {
+    SCOPED_TRACE(viewing ? "a view in progress" : "idle");
+    WorkerViews views(Options("silent", 3));
+    std::string error;
+    ASSERT_TRUE(views.Start(&error)) << error;
+    std::set<pid_t> workers = Children(getpid());
+    ASSERT_EQ(workers.size(), 3u);
+    std::future<ViewPixels> view;
+    if (viewing) view = std::async(std::launch::async, [&] { return views.View(0, Tile()); });
+    if (viewing) std::this_thread::sleep_for(std::chrono::milliseconds(100));  // most likely sent
+    views.Stop();
+    if (viewing) {
+      ViewPixels ended = view.get();
+      EXPECT_EQ(ended.status, ViewPixels::kFailed);
+      EXPECT_TRUE(ended.error == "the view worker ended by signal 9 (Killed) during the view" ||
+                  ended.error == "rhl serve is stopping")
+          << ended.error;
+    }
+    for (pid_t worker : workers) EXPECT_TRUE(Reaped(worker)) << worker;
+    ViewPixels later = views.View(0, Tile());
+    EXPECT_EQ(later.status, ViewPixels::kFailed);
+    EXPECT_EQ(later.error, "rhl serve is stopping");
+  }
+}
