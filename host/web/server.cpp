@@ -120,8 +120,9 @@ CLI::App *AddServeCommand(CLI::App &app, ServeOptions *options, std::string *mod
       ->capture_default_str();
   serve->add_option("--module", *modulePath, "Handler module to load")->capture_default_str();
   serve->add_option("--workers", options->workers,
-                    "View worker processes, each with its own module (default: one a core, at "
-                    "least 2); 0 makes every view in this process, one at a time")
+                    "View worker processes, each with its own module, besides a spare for "
+                    "images that have no view in progress (default: one a core); 0 makes every "
+                    "view in this process, one at a time")
       ->check(CLI::Range(0, 256));
   serve->add_option("--view-timeout", options->viewTimeout,
                     "Seconds a view may take in its worker (and wait for one) before the request "
@@ -182,8 +183,8 @@ int Serve(const ServeOptions &options, const std::string &modulePath) {
            IsLoopback(options.bind) ? "reachable from this machine only"
                                     : "REACHABLE FROM OTHER MACHINES");
     if (workerCount > 0)
-      printf("rhl serve: views in %d worker process%s, %g s at most each\n", workerCount,
-             workerCount == 1 ? "" : "es", options.viewTimeout);
+      printf("rhl serve: views in %d worker process%s and a spare, %g s at most each\n",
+             workerCount, workerCount == 1 ? "" : "es", options.viewTimeout);
     else
       printf("rhl serve: views in this process, one at a time\n");
     printf("rhl serve: open %s in a web browser; Ctrl-C stops\n",

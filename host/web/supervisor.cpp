@@ -164,7 +164,7 @@ void WorkerViews::Supervise() {
   std::unique_lock<std::mutex> lock(lock_);
   while (!finished_) {
     Clock::time_point now = Clock::now();
-    bool missing = !stopping_ && (int)pool_.size() < options_.count;
+    bool missing = !stopping_ && (int)pool_.size() < Processes();
     if (missing && now >= nextStart_) {
       lock.unlock();
       std::string error;

@@ -37,7 +37,7 @@ int DefaultWorkerCount() {
   cpu_set_t cpus;
   int cores = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 0;
   if (cores < 1) cores = (int)std::thread::hardware_concurrency();
-  return std::max(2, cores);
+  return std::max(1, cores);
 }
 
 std::string HowItEnded(int status) {
@@ -50,7 +50,6 @@ std::string HowItEnded(int status) {
 
 WorkerViews::WorkerViews(WorkerOptions options)
     : options_(std::move(options)),
-      cap_(std::max(1, options_.count - 1)),
       busyOn_(options_.files.size(), 0) {}
 
 WorkerViews::~WorkerViews() {
@@ -85,7 +84,7 @@ bool WorkerViews::Start(std::string *error) {
   changed_.wait(lock, [this] {
     int idle = 0;
     for (const WorkerPtr &worker : pool_) idle += worker->state == Worker::kIdle;
-    return startFailures_ > 0 || idle == options_.count;
+    return startFailures_ > 0 || idle == Processes();
   });
   if (startFailures_ > 0) {
     *error = lastStartError_;
@@ -191,7 +190,7 @@ void WorkerViews::Dispatch() {
   bool handed = false;
   for (auto it = waiting_.begin(); it != waiting_.end();) {
     Waiter *waiter = *it;
-    if (busyOn_[waiter->image] >= cap_) {
+    if (busy_ >= options_.count && busyOn_[waiter->image] > 0) {  // the spare is not for it
       ++it;
       continue;
     }
@@ -199,6 +198,7 @@ void WorkerViews::Dispatch() {
     if (worker == nullptr) break;
     worker->state = Worker::kBusy;
     worker->lastImage = waiter->image;
+    ++busy_;
     ++busyOn_[waiter->image];
     waiter->worker = std::move(worker);
     it = waiting_.erase(it);
@@ -218,14 +218,9 @@ WorkerViews::WorkerPtr WorkerViews::TakeIdle(size_t image) {
   return any;
 }
 
-int WorkerViews::Busy() const {
-  int busy = 0;
-  for (const WorkerPtr &worker : pool_) busy += worker->state == Worker::kBusy;
-  return busy;
-}
-
 void WorkerViews::Release(const WorkerPtr &worker, size_t image) {
   std::lock_guard<std::mutex> lock(lock_);
+  --busy_;
   --busyOn_[image];
   worker->state = Worker::kIdle;
   if (stopping_) shutdown(worker->fd, SHUT_RDWR);  // it ends on its own; the stop reaps it
@@ -236,10 +231,12 @@ void WorkerViews::Release(const WorkerPtr &worker, size_t image) {
 
 void WorkerViews::Retire(const WorkerPtr &worker, size_t image) {
   std::lock_guard<std::mutex> lock(lock_);
+  --busy_;
   --busyOn_[image];
   pool_.erase(std::remove(pool_.begin(), pool_.end(), worker), pool_.end());
   if (worker->pid > 0) dying_.push_back({worker->pid, Clock::now(), false});
   worker->pid = -1;
+  Dispatch();  // one busy fewer: the spare may be for more views now
   changed_.notify_all();
   Wake();  // another starts in its place
 }
@@ -273,7 +270,7 @@ void WorkerViews::Stop() {
   changed_.notify_all();
   for (const WorkerPtr &worker : pool_)
     if (worker->state != Worker::kBusy) shutdown(worker->fd, SHUT_RDWR);
-  changed_.wait_for(lock, std::chrono::milliseconds(500), [this] { return Busy() == 0; });
+  changed_.wait_for(lock, std::chrono::milliseconds(500), [this] { return busy_ == 0; });
   // Views still in progress fail now; their threads reap their workers.
   for (const WorkerPtr &worker : pool_)
     if (worker->state == Worker::kBusy && worker->pid > 0) kill(worker->pid, SIGKILL);

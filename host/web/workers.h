@@ -4,10 +4,12 @@
 // worker that dies under it, costs that view alone: the worker is ended and
 // another started in its place.
 //
-// Who gets a worker: views wait in the order they came for an idle worker,
-// and a view is handed one only while its image holds fewer than every
-// worker but one (with one worker, that one). So however long one image's
-// views take, one worker stays free for the other images.
+// Who gets a worker: views wait for an idle worker in the order they came.
+// There are `count` workers and a spare: a view takes an idle worker while
+// fewer than `count` are busy, or, when `count` are, if no other view of its
+// image is in progress. So one image's views use every worker when alone,
+// yet hold at most `count`: however long they take, a view of an image with
+// none in progress finds the spare.
 #ifndef RHL_HOST_WEB_WORKERS_H
 #define RHL_HOST_WEB_WORKERS_H
 
@@ -32,7 +34,7 @@ struct WorkerOptions {
   // Image i is files[i], opened in each worker as the host opens it; "" for
   // an image the workers leave alone (its views are refused).
   std::vector<std::string> files;
-  int count = 2;
+  int count = 2;  // and one spare
   // The program run as a worker, with kWorkerArgument and this process's
   // id: rhl itself.
   std::string program = "/proc/self/exe";
@@ -42,8 +44,7 @@ struct WorkerOptions {
 };
 
 // The number of workers when none is asked for: one a core this process
-// may run on, and at least two, so that one image's view never holds up
-// another's.
+// may run on.
 int DefaultWorkerCount();
 
 class WorkerViews : public ViewService {
@@ -85,11 +86,11 @@ class WorkerViews : public ViewService {
   // How a worker whose connection failed ended, once it has (waiting a
   // moment); it is reaped, or left to the supervisor killed.
   std::string Ended(Worker &worker);
-  // With the lock held: idle workers to the longest-waiting views their
-  // images' share allows.
+  // With the lock held: idle workers to the longest-waiting views the rule
+  // above allows.
   void Dispatch();
   WorkerPtr TakeIdle(size_t image);
-  int Busy() const;
+  int Processes() const { return options_.count + 1; }
 
   // The supervisor's thread: starts workers (so that each worker's parent
   // is this thread, which lives as long as the service), takes their
@@ -104,7 +105,7 @@ class WorkerViews : public ViewService {
   void Wake();
 
   WorkerOptions options_;
-  int cap_;  // workers one image may hold at once
+  int busy_ = 0;  // workers making a view
   mutable std::mutex lock_;
   std::condition_variable changed_;
   std::vector<WorkerPtr> pool_;  // starting, idle and busy

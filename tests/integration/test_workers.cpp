@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <set>
+#include <thread>
 
 #include "serve_support.h"
 #include "workers.h"
@@ -37,6 +39,19 @@ ViewRequest Tile() { return ScaledView({0, 0, 256, 256}, 1.0); }
 
 bool Reaped(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 
+// Whether, of the workers `before`, one has ended and another stands in its
+// place (within 10 s).
+bool OneReplaced(const std::set<pid_t> &before) {
+  for (int i = 0; i < 200; ++i) {
+    std::set<pid_t> now = Children(getpid());
+    size_t kept = 0;
+    for (pid_t pid : before) kept += now.count(pid);
+    if (now.size() == before.size() && kept == before.size() - 1) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 }  // namespace
 
 TEST(Workers, AWorkerThatCannotStartFailsTheStartWithItsReason) {
@@ -64,7 +79,7 @@ TEST(Workers, AGoodWorkersViewsAndTheViewsNoWorkerIsAskedFor) {
   WorkerViews views(Options("good", 2));
   std::string error;
   ASSERT_TRUE(views.Start(&error)) << error;
-  EXPECT_EQ(Children(getpid()).size(), 2u);
+  EXPECT_EQ(Children(getpid()).size(), 3u);  // and the spare
   for (size_t image : {0, 2}) {
     ViewPixels view = views.View(image, Tile());
     EXPECT_EQ(view.status, ViewPixels::kMade) << view.error;
@@ -112,7 +127,7 @@ TEST(Workers, AWorkerThatAnswersWronglyLateOrNotAtAllIsEndedAndAnotherStarts) {
     std::string error;
     ASSERT_TRUE(views.Start(&error)) << error;
     std::set<pid_t> before = Children(getpid());
-    ASSERT_EQ(before.size(), 1u);
+    ASSERT_EQ(before.size(), 2u);  // one and the spare
     ViewPixels view = views.View(2, Tile());
     EXPECT_EQ(view.status, c.status);
     EXPECT_EQ(view.error, c.error);
@@ -120,28 +135,33 @@ TEST(Workers, AWorkerThatAnswersWronglyLateOrNotAtAllIsEndedAndAnotherStarts) {
     if (c.status == ViewPixels::kTimedOut) {
       EXPECT_GE(view.viewMs, 300);
     }
-    EXPECT_TRUE(EndsWithin(*before.begin(), 10));
-    std::set<pid_t> after = ChildrenOnceThereAre(getpid(), 1);
-    EXPECT_EQ(after.size(), 1u);
-    EXPECT_EQ(after.count(*before.begin()), 0u);
+    EXPECT_TRUE(OneReplaced(before));
   }
 }
 
-TEST(Workers, OneImageNeverHoldsEveryWorker) {
-  // Views of image 0 are never answered; two workers: image 0 gets one.
+TEST(Workers, OneImageTakesEveryWorkerButNeverTheSpare) {
+  // Views of image 0 are never answered; two workers and the spare.
   WorkerViews views(Options("silent0", 2, 2));
   std::string error;
   ASSERT_TRUE(views.Start(&error)) << error;
-  auto first = std::async(std::launch::async, [&] { return views.View(0, Tile()); });
-  auto second = std::async(std::launch::async, [&] { return views.View(0, Tile()); });
+  std::vector<std::future<ViewPixels>> held;
+  for (int i = 0; i < 3; ++i)
+    held.push_back(std::async(std::launch::async, [&] { return views.View(0, Tile()); }));
   for (int i = 0; i < 5; ++i) {
     ViewPixels other = views.View(2, Tile());
     EXPECT_EQ(other.status, ViewPixels::kMade) << other.error;
   }
-  EXPECT_EQ(first.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
-  EXPECT_EQ(second.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
-  EXPECT_EQ(first.get().status, ViewPixels::kTimedOut);
-  EXPECT_EQ(second.get().status, ViewPixels::kTimedOut);
+  for (auto &view : held)
+    EXPECT_EQ(view.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  // Two of image 0's views ran, on both workers, until their deadline; the
+  // third waited, for a worker or until its own deadline.
+  int ran = 0;
+  for (auto &view : held) {
+    ViewPixels late = view.get();
+    EXPECT_EQ(late.status, ViewPixels::kTimedOut);
+    ran += late.error.rfind("the view took longer than 2 s", 0) == 0;
+  }
+  EXPECT_GE(ran, 2);
 }
 
 TEST(Workers, AStopEndsAndReapsEveryWorkerAndRefusesLaterViews) {
@@ -151,7 +171,7 @@ TEST(Workers, AStopEndsAndReapsEveryWorkerAndRefusesLaterViews) {
     std::string error;
     ASSERT_TRUE(views.Start(&error)) << error;
     std::set<pid_t> workers = Children(getpid());
-    ASSERT_EQ(workers.size(), 3u);
+    ASSERT_EQ(workers.size(), 4u);
     std::future<ViewPixels> view;
     if (viewing) view = std::async(std::launch::async, [&] { return views.View(0, Tile()); });
     if (viewing) std::this_thread::sleep_for(std::chrono::milliseconds(100));  // most likely sent
