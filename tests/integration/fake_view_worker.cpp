@@ -47,9 +47,16 @@ int main() {
     view.rgb.assign((size_t)view.width * view.height * 3, 7);
     if (mode == "misfit") ++view.width;
     if (mode == "short") view.rgb.pop_back();
-    if (mode == "unknown") view.status = static_cast<ViewPixels::Status>(9);
     Body reply;
-    PutPixels(&reply, view);
+    if (mode == "unknown") {  // the fields PutPixels writes, with a status of 9
+      reply.PutU32(9);
+      reply.PutI32(view.width);
+      reply.PutI32(view.height);
+      reply.PutF64(0);
+      reply.PutText("");
+    } else {
+      PutPixels(&reply, view);
+    }
     if (mode == "huge") {
       uint32_t header[2] = {kPixels, 0x7fffffff};
       if (write(kWorkerFd, header, sizeof header) != (ssize_t)sizeof header) return 1;
