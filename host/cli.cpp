@@ -77,7 +77,7 @@ void ParseNameValue(const std::string &option, const std::string &text) {
 
 std::vector<std::string> WithGdalSpellings(int argc, char **argv) {
   static const char *const kGdal[] = {"-of",     "-co",    "-projwin",  "-srcwin",
-                                      "-outsize", "-a_srs", "-a_nodata"};
+                                      "-outsize", "-a_srs", "-a_nodata", "-json"};
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];

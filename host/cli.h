@@ -36,7 +36,7 @@ double ParseCount(const std::string &option, const std::string &text, bool perce
 void ParseNameValue(const std::string &option, const std::string &text);
 
 // The arguments with GDAL's single-dash long options (-of, -co, -projwin,
-// -srcwin, -outsize, -a_srs, -a_nodata) spelt with two dashes, as rhl's
+// -srcwin, -outsize, -a_srs, -a_nodata, -json) spelt with two dashes, as rhl's
 // option parser reads them.
 std::vector<std::string> WithGdalSpellings(int argc, char **argv);
 

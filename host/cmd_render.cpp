@@ -47,6 +47,7 @@ SourceChoice ParseSource(const RenderOptions &o) {
   } else if (!o.srcwin.empty()) {
     s.kind = SourceChoice::Pixels;
     s.option = Joined("--srcwin", o.srcwin);
+    s.fillOutside = true;
     s.left = ParseWhole("--srcwin", o.srcwin[0], lo, hi);
     s.top = ParseWhole("--srcwin", o.srcwin[1], lo, hi);
     s.right = s.left + ParseWhole("--srcwin", o.srcwin[2], 1, hi);
@@ -54,6 +55,7 @@ SourceChoice ParseSource(const RenderOptions &o) {
   } else if (!o.projwin.empty()) {
     s.kind = SourceChoice::World;
     s.option = Joined("--projwin", o.projwin);
+    s.fillOutside = true;
     s.ulx = ParseNumber("--projwin", o.projwin[0]);
     s.uly = ParseNumber("--projwin", o.projwin[1]);
     s.lrx = ParseNumber("--projwin", o.projwin[2]);
@@ -98,10 +100,29 @@ OutputOptions ParseOutput(const RenderOptions &o, Crs *assigned) {
   return output;
 }
 
-bool HasNodataOrAlpha(const SourceFacts &facts) {
-  for (const BandFacts &b : facts.bands)
-    if (b.hasNodata || b.color == "alpha") return true;
-  return false;
+// "1 band of Float32", "4 bands of UInt16", "3 bands of Byte, UInt16, UInt16",
+// "1 band of Byte with a palette".
+std::string BandsOf(const SourceFacts &facts) {
+  const size_t n = facts.bands.size();
+  std::string text = std::to_string(n) + (n == 1 ? " band of " : " bands of ");
+  bool same = true, palette = false;
+  for (const BandFacts &b : facts.bands) {
+    same = same && b.type == facts.bands[0].type;
+    palette = palette || b.color == "palette";
+  }
+  for (size_t i = 0; i < n && (i == 0 || !same); ++i) text += (i ? ", " : "") + facts.bands[i].type;
+  return text + (palette ? " with a palette" : "");
+}
+
+// A GeoTIFF says what it holds: the module's RGB picture, not the source's
+// values where they differ.
+std::string Description(const std::string &file, const SourceFacts &facts,
+                        const std::string &moduleName) {
+  std::string text = "RGB picture of '" + Escaped(file.substr(file.rfind('/') + 1)) +
+                     "' made through the raster handler module " + moduleName + " by rhl";
+  if (!IsPlainPicture(facts))
+    text += ": the module's display picture of its " + BandsOf(facts) + ", not their values";
+  return text;
 }
 
 bool SameFile(const std::string &a, const std::string &b) {
@@ -183,10 +204,32 @@ int RunRender(const RenderOptions &o, const std::string &modulePath) {
   std::array<double, 6> gt = GeoTransformOf(*r.registration);
   Plan plan = PlanView(r.width, r.height, WorldPlacement(facts, gt), sourceChoice, sizeChoice);
   if (!plan.note.empty()) Note(plan.note);
+  if (!plan.outside.empty())
+    Say("warning: " + plan.outside + "; the part outside is filled with " +
+        (out.nodata ? std::to_string(*out.nodata) + ", the --a_nodata value" : std::string("0")));
   if (!out.format.note.empty()) Note(out.format.note);
+  out.width = plan.width;
+  out.height = plan.height;
+  out.view = plan.view;
   out.geo = plan.geo;
   // The source's CRS goes with its georeferencing; an assigned one always.
   out.crsWkt = !assigned.wkt.empty() ? assigned.wkt : plan.geo ? facts.crs.wkt : "";
+  if (!plan.geo && !facts.gcps.empty()) {
+    // Ground control points instead, in the output's pixels.
+    for (Gcp g : facts.gcps) {
+      g.pixel = (g.pixel - plan.left) * plan.fx;
+      g.line = (g.line - plan.top) * plan.fy;
+      out.gcps.push_back(g);
+    }
+    out.gcpCrsWkt = !assigned.wkt.empty() ? assigned.wkt : facts.gcpCrs.wkt;
+    out.crsWkt.clear();
+  }
+  if (out.format.name == "GTiff" || out.format.name == "COG")
+    out.description = Description(file, facts, moduleName);
+  if (!IsPlainPicture(facts))
+    Note("'" + file + "' holds " + BandsOf(facts) +
+         ", not 8-bit grey or RGB: the output is the module's RGB display picture of it, 3 "
+         "bands of Byte (gdal_translate keeps the source's bands and values)");
   if (!out.nodata && HasNodataOrAlpha(facts))
     Note("the source's nodata and transparent pixels come out black; --a_nodata 0 marks "
          "black as the output's nodata");
@@ -199,11 +242,11 @@ int RunRender(const RenderOptions &o, const std::string &modulePath) {
     bool began = session.BeginView(plan.request, &lineWidth);
     if (!began) {
       error = "the module could not set up the view";
-    } else if (lineWidth != plan.width) {
+    } else if (lineWidth != plan.view.width) {
       error = "the module chose a line width of " + std::to_string(lineWidth) + ", not " +
-              std::to_string(plan.width);
+              std::to_string(plan.view.width);
     } else {
-      ok = WriteView(session, plan.width, plan.height, out, &error);
+      ok = WriteView(session, out, &error);
     }
     if (began) session.EndView();
   }

@@ -10,6 +10,7 @@
 
 #include "check.h"
 #include "gdal.h"
+#include "linkhints.h"
 #include "messages.h"
 #include "source.h"
 
@@ -131,6 +132,11 @@ bool OpenImage(Session &session, const std::string &moduleName, const std::strin
     line += "; genuine ECW files need the closed ECW library, and the GDAL here has no ECW driver";
   Say(line);
   SayLibraryReason(session);
+  if (name == file && EndsWithNoCase(file, ".url")) {
+    char cwd[4096];
+    for (const std::string &hint : LinkHints(file, getcwd(cwd, sizeof cwd) ? cwd : "."))
+      Say(hint);
+  }
   return false;
 }
 

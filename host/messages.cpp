@@ -24,6 +24,14 @@ bool gQuiet = false;
 std::mutex gLock;
 // The holder while one is active (for a sanitizer's report on the way out).
 int gHolder = -1;
+Recording *gRecording = nullptr;
+
+// The captions of the module's boxes, as "caption: text" begins.
+bool BeginsABox(const std::string &line) {
+  for (const char *caption : {"Error: ", "RXAssert failed: "})
+    if (line.compare(0, strlen(caption), caption) == 0) return true;
+  return false;
+}
 
 void WriteAll(int fd, const std::string &text) {
   const char *p = text.data();
@@ -69,11 +77,41 @@ void OnDeath() {
 
 }  // namespace
 
+void RecordLine(const std::string &line) {
+  if (gRecording != nullptr) gRecording->lines_.push_back(line);
+}
+
+Recording::Recording() : outer_(gRecording) { gRecording = this; }
+Recording::~Recording() { gRecording = outer_; }
+
+std::string Escaped(const std::string &text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7f) {
+      out += (char)c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
 void Say(const std::string &text) {
   // Some of GDAL's messages end in a newline of their own.
   size_t end = text.find_last_not_of(" \n");
+  std::string line = Escaped(text.substr(0, end == std::string::npos ? 0 : end + 1));
   std::lock_guard<std::mutex> hold(gLock);
-  WriteAll(gOut, "rhl: " + text.substr(0, end == std::string::npos ? 0 : end + 1) + "\n");
+  RecordLine(line);
+  WriteAll(gOut, "rhl: " + line + "\n");
 }
 
 void Note(const std::string &text) {
@@ -107,18 +145,28 @@ void ModuleBoxes::Relay() {
   if (holder_ < 0) return;
   fflush(stderr);
   std::string held = ReadAll(holder_);
-  std::string relayed;
+  // A box's text may hold line breaks of its own (a name read from a file):
+  // a line that does not begin as a box does continues the one before.
+  std::vector<std::string> boxes;
   for (size_t start = 0; start < held.size();) {
     size_t end = held.find('\n', start);
     if (end == std::string::npos) end = held.size();
     std::string line = held.substr(start, end - start);
     start = end + 1;
-    if (line.empty()) continue;
-    if (line.compare(0, 7, "Error: ") == 0) line.erase(0, 7);
-    relayed += module_ + ": " + line + "\n";
+    if (!boxes.empty() && !BeginsABox(line))
+      boxes.back() += "\n" + line;
+    else if (!line.empty())
+      boxes.push_back(line);
+  }
+  std::string relayed;
+  std::lock_guard<std::mutex> hold(gLock);
+  for (std::string &box : boxes) {
+    if (box.compare(0, 7, "Error: ") == 0) box.erase(0, 7);
+    std::string line = module_ + ": " + Escaped(box);
+    RecordLine(line);
+    relayed += line + "\n";
     shown_ = true;
   }
-  std::lock_guard<std::mutex> hold(gLock);
   WriteAll(saved_, relayed);
 }
 

@@ -10,10 +10,15 @@
 #define RHL_HOST_MESSAGES_H
 
 #include <string>
+#include <vector>
 
 namespace rhl {
 
-// "rhl: <text>" on standard error.
+// `text` with its control characters escaped (\r, \n, \t, \xHH), so that a
+// name shows every byte it holds and cannot move the terminal's cursor.
+std::string Escaped(const std::string &text);
+
+// "rhl: <text>" on standard error, its control characters escaped.
 void Say(const std::string &text);
 // "rhl: note: <text>", unless quiet.
 void Note(const std::string &text);
@@ -24,8 +29,25 @@ void SetQuiet(bool quiet);
 // "rhl: GDAL: <text>".
 void RouteGdalErrors();
 
+// While it lives, every line said (rhl's own, without "rhl: ", and the
+// module's boxes as relayed) is also kept, in order.
+class Recording {
+ public:
+  Recording();
+  Recording(const Recording &) = delete;
+  Recording &operator=(const Recording &) = delete;
+  ~Recording();
+  const std::vector<std::string> &lines() const { return lines_; }
+
+ private:
+  friend void RecordLine(const std::string &line);
+  std::vector<std::string> lines_;
+  Recording *outer_;
+};
+
 // Holds standard error aside while it lives, then relays what the module
-// wrote as its message boxes, prefixed with `module`.
+// wrote as its message boxes, prefixed with `module`: one line a box, a
+// line break inside a box's text escaped with its other control characters.
 class ModuleBoxes {
  public:
   explicit ModuleBoxes(const std::string &module);

@@ -10,6 +10,7 @@
 
 #include "aside.h"
 #include "cli.h"
+#include "picture.h"
 #include "cpl_error.h"
 #include "cpl_string.h"
 #include "gdal_priv.h"
@@ -19,107 +20,6 @@ namespace rhl {
 namespace {
 
 constexpr int kTileSize = 256;  // GeoTIFF output tiles are square
-
-// Why a write stopped, when the module or the order of lines was the cause
-// (GDAL's own failures are in its last error).
-struct LineTrouble {
-  std::string what;
-};
-
-void LoadCrs(const std::string &wkt, OGRSpatialReference *srs) {
-  srs->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
-  if (!wkt.empty()) srs->importFromWkt(wkt.c_str());
-}
-
-// A read-only dataset whose lines come straight from the module: block row y
-// is HandlerReadLine(y). Its three bands read the same line index in turn,
-// which the module answers from its buffer without a second read. The module
-// delivers each line once, top to bottom: a writer that asks for an earlier
-// line is stopped rather than given the wrong one.
-class ViewDataset : public GDALDataset {
- public:
-  ViewDataset(Session &session, int width, int height, const OutputOptions &output);
-  CPLErr GetGeoTransform(double *gt) override {
-    if (!geo_) return CE_Failure;
-    std::copy(geo_->begin(), geo_->end(), gt);
-    return CE_None;
-  }
-  const OGRSpatialReference *GetSpatialRef() const override {
-    return srs_.IsEmpty() ? nullptr : &srs_;
-  }
-  // The line's RGB pixels, or null with the reason kept.
-  const uint8_t *Line(int row) {
-    if (row != current_ && row != current_ + 1) {
-      trouble_.what = "the " + std::string(GetDescription()) + " writer asked for line " +
-                      std::to_string(row) + " after line " + std::to_string(current_) +
-                      ", and the module delivers each line once, in order";
-      return nullptr;
-    }
-    const uint8_t *line = session_.ReadLine(row);
-    if (line == nullptr) {
-      trouble_.what = "the module did not deliver line " + std::to_string(row) + " of " +
-                      std::to_string(nRasterYSize);
-      return nullptr;
-    }
-    current_ = row;
-    return line;
-  }
-  const LineTrouble &trouble() const { return trouble_; }
-
- private:
-  Session &session_;
-  std::optional<std::array<double, 6>> geo_;
-  OGRSpatialReference srs_;
-  int current_ = -1;
-  LineTrouble trouble_;
-};
-
-class ViewBand : public GDALRasterBand {
- public:
-  ViewBand(ViewDataset *dataset, int channel, std::optional<int> nodata)
-      : channel_(channel), nodata_(nodata) {
-    poDS = dataset;
-    nBand = channel + 1;
-    eDataType = GDT_Byte;
-    nBlockXSize = dataset->GetRasterXSize();
-    nBlockYSize = 1;
-  }
-  GDALColorInterp GetColorInterpretation() override {
-    return channel_ == 0 ? GCI_RedBand : channel_ == 1 ? GCI_GreenBand : GCI_BlueBand;
-  }
-  double GetNoDataValue(int *success) override {
-    if (success != nullptr) *success = nodata_.has_value();
-    return nodata_.value_or(0);
-  }
-
- protected:
-  CPLErr IReadBlock(int, int row, void *image) override {
-    const uint8_t *line = static_cast<ViewDataset *>(poDS)->Line(row);
-    if (line == nullptr) {
-      CPLError(CE_Failure, CPLE_AppDefined, "line %d not delivered", row);
-      return CE_Failure;
-    }
-    uint8_t *out = static_cast<uint8_t *>(image);
-    for (size_t x = 0; x < (size_t)nBlockXSize; ++x) out[x] = line[3 * x + (size_t)channel_];
-    return CE_None;
-  }
-
- private:
-  int channel_;
-  std::optional<int> nodata_;
-};
-
-ViewDataset::ViewDataset(Session &session, int width, int height, const OutputOptions &output)
-    : session_(session), geo_(output.geo) {
-  SetDescription(output.format.name.c_str());
-  // Whole-image reads then go line by line over all bands, not band after
-  // band (which would ask the module for every line three times).
-  SetMetadataItem("INTERLEAVE", "PIXEL", "IMAGE_STRUCTURE");
-  LoadCrs(output.crsWkt, &srs_);
-  nRasterXSize = width;
-  nRasterYSize = height;
-  for (int k = 0; k < 3; ++k) SetBand(k + 1, new ViewBand(this, k, output.nodata));
-}
 
 // The ESRI world file: pixel sizes and rotation, then the centre of the
 // top-left pixel, each in the fewest digits that read back exactly.
@@ -187,25 +87,30 @@ char **CreationOptions(const OutputOptions &output) {
 // once, straight from complete data. A GeoTIFF's finished tile rows leave
 // GDAL's cache for its compression threads while the module delivers the
 // next.
-bool WriteRows(ViewDataset &view, const OutputOptions &output, const std::string &path,
-               GDALProgressFunc report, std::string *error) {
-  const int width = view.GetRasterXSize(), height = view.GetRasterYSize();
-  char **options = CreationOptions(output);
-  GDALDatasetH out =
-      GDALCreate(output.format.driver, path.c_str(), width, height, 3, GDT_Byte, options);
-  CSLDestroy(options);
+bool WriteRows(Picture &picture, GDALDriverH driver, char **options, const std::string &path,
+               GDALProgressFunc report, void *reportData, std::string *error) {
+  const int width = picture.GetRasterXSize(), height = picture.GetRasterYSize();
+  GDALDatasetH out = GDALCreate(driver, path.c_str(), width, height, 3, GDT_Byte, options);
   if (out == nullptr) return false;
   double gt[6];
-  if (view.GetGeoTransform(gt) == CE_None) GDALSetGeoTransform(out, gt);
-  if (view.GetSpatialRef() != nullptr)
+  if (picture.GetGeoTransform(gt) == CE_None) GDALSetGeoTransform(out, gt);
+  if (picture.GetSpatialRef() != nullptr)
     GDALSetSpatialRef(out, OGRSpatialReference::ToHandle(
-                               const_cast<OGRSpatialReference *>(view.GetSpatialRef())));
+                               const_cast<OGRSpatialReference *>(picture.GetSpatialRef())));
+  if (picture.GetGCPCount() > 0)
+    GDALSetGCPs2(out, picture.GetGCPCount(), picture.GetGCPs(),
+                 OGRSpatialReference::ToHandle(
+                     const_cast<OGRSpatialReference *>(picture.GetGCPSpatialRef())));
+  const char *description = picture.GetMetadataItem("TIFFTAG_IMAGEDESCRIPTION");
+  if (description != nullptr) GDALSetMetadataItem(out, "TIFFTAG_IMAGEDESCRIPTION", description, nullptr);
   int blockWidth = 0, blockHeight = 1;
   GDALGetBlockSize(GDALGetRasterBand(out, 1), &blockWidth, &blockHeight);
   blockHeight = std::max(1, blockHeight);
   for (int b = 1; b <= 3; ++b) {
     GDALRasterBandH band = GDALGetRasterBand(out, b);
-    if (output.nodata) GDALSetRasterNoDataValue(band, *output.nodata);
+    int hasNodata = 0;
+    double nodata = picture.GetRasterBand(b)->GetNoDataValue(&hasNodata);
+    if (hasNodata) GDALSetRasterNoDataValue(band, nodata);
     GDALSetRasterColorInterpretation(band, (GDALColorInterp)(GCI_RedBand + b - 1));
   }
   const int chunkLines =
@@ -216,7 +121,7 @@ bool WriteRows(ViewDataset &view, const OutputOptions &output, const std::string
   for (int y0 = 0; ok && y0 < height; y0 += chunkLines) {
     int lines = std::min(chunkLines, height - y0);
     for (int i = 0; ok && i < lines; ++i) {
-      const uint8_t *line = view.Line(y0 + i);
+      const uint8_t *line = picture.lines().Line(y0 + i);
       if (line != nullptr) memcpy(&chunk[(size_t)i * lineBytes], line, lineBytes);
       ok = line != nullptr;
     }
@@ -226,7 +131,7 @@ bool WriteRows(ViewDataset &view, const OutputOptions &output, const std::string
     // The bands share their blocks: flushing the first writes all three.
     for (int b = 1; ok && b <= 3; ++b)
       ok = GDALFlushRasterCache(GDALGetRasterBand(out, b)) == CE_None;
-    if (ok && !report((double)(y0 + lines) / height, nullptr, nullptr)) {
+    if (ok && !report((double)(y0 + lines) / height, nullptr, reportData)) {
       CPLError(CE_Failure, CPLE_UserInterrupt, "interrupted");
       ok = false;
     }
@@ -234,20 +139,59 @@ bool WriteRows(ViewDataset &view, const OutputOptions &output, const std::string
   return CloseChecked(out) && ok;
 }
 
-// A format written only as a copy reads the view through GDAL.
-bool WriteCopy(ViewDataset &view, const OutputOptions &output, const std::string &path,
-               GDALProgressFunc report) {
+// A format written only as a copy reads the picture through GDAL.
+bool WriteCopy(Picture &picture, const OutputOptions &output, const std::string &path,
+               GDALProgressFunc report, void *reportData) {
   char **options = CreationOptions(output);
   GDALDatasetH out = GDALCreateCopy(output.format.driver, path.c_str(),
-                                    GDALDataset::ToHandle(&view), FALSE, options, report, nullptr);
+                                    GDALDataset::ToHandle(&picture), FALSE, options, report,
+                                    reportData);
   CSLDestroy(options);
   return out != nullptr && CloseChecked(out);
 }
 
+// The drivers whose copy reads the picture once, top to bottom.
+bool CopiesInOrder(const std::string &name) {
+  for (const char *n : {"PNG", "JPEG", "WEBP", "GIF"})
+    if (name == n) return true;
+  return false;
+}
+
+// Any other copy: the picture goes to a temporary GeoTIFF beside the output
+// first (half the progress), and the driver copies from that, in any order.
+bool WriteThroughGeoTiff(Picture &picture, const OutputOptions &output, const std::string &path,
+                         GDALProgressFunc report, std::string *temporary, std::string *error) {
+  HiddenFile stored(output.path, ".tif");
+  if (!stored.ok()) {
+    *error = stored.error();
+    return false;
+  }
+  *temporary = stored.path();
+  char **options = nullptr;
+  for (const char *o : {"TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256", "COMPRESS=DEFLATE",
+                        "ZLEVEL=1", "BIGTIFF=IF_SAFER", "NUM_THREADS=ALL_CPUS"})
+    options = CSLAddString(options, o);
+  void *first = GDALCreateScaledProgress(0, 0.5, report, nullptr);
+  bool ok = WriteRows(picture, GDALGetDriverByName("GTiff"), options, stored.path(),
+                      GDALScaledProgress, first, error);
+  GDALDestroyScaledProgress(first);
+  CSLDestroy(options);
+  if (!ok) return false;
+  GDALDatasetH back = GDALOpen(stored.path().c_str(), GA_ReadOnly);
+  if (back == nullptr) return false;
+  StoredLines lines(back);
+  Picture copy(output, &lines);
+  void *second = GDALCreateScaledProgress(0.5, 1, report, nullptr);
+  ok = WriteCopy(copy, output, path, GDALScaledProgress, second);
+  GDALDestroyScaledProgress(second);
+  GDALClose(back);
+  if (!ok && !lines.trouble().empty()) *error = lines.trouble();
+  return ok;
+}
+
 }  // namespace
 
-bool WriteView(Session &session, int width, int height, const OutputOptions &output,
-               std::string *error) {
+bool WriteView(Session &session, const OutputOptions &output, std::string *error) {
   GDALAllRegister();
   error->clear();
   AsideOutput aside(output.path);
@@ -257,17 +201,28 @@ bool WriteView(Session &session, int width, int height, const OutputOptions &out
   }
   CPLErrorReset();
   GDALProgressFunc report = output.progress ? GDALTermProgress : GDALDummyProgress;
-  ViewDataset view(session, width, height, output);
-  bool ok = output.format.create ? WriteRows(view, output, aside.path(), report, error)
-                               : WriteCopy(view, output, aside.path(), report);
+  ModuleLines lines(session, output);
+  Picture picture(output, &lines);
+  std::string temporary;
+  bool ok;
+  if (output.format.create) {
+    char **options = CreationOptions(output);
+    ok = WriteRows(picture, output.format.driver, options, aside.path(), report, nullptr, error);
+    CSLDestroy(options);
+  } else if (CopiesInOrder(output.format.name)) {
+    ok = WriteCopy(picture, output, aside.path(), report, nullptr);
+  } else {
+    ok = WriteThroughGeoTiff(picture, output, aside.path(), report, &temporary, error);
+  }
   if (!ok) {
-    if (!view.trouble().what.empty())
-      *error = view.trouble().what;
+    if (!lines.trouble().empty())
+      *error = lines.trouble();
     else if (error->empty())
       *error = CPLGetLastErrorMsg()[0] ? CPLGetLastErrorMsg() : "cannot write " + output.path;
     // GDAL names the file it was writing: the output's own name is meant.
-    for (size_t at; (at = error->find(aside.path())) != std::string::npos;)
-      error->replace(at, aside.path().size(), output.path);
+    for (const std::string &written : {aside.path(), temporary})
+      for (size_t at; !written.empty() && (at = error->find(written)) != std::string::npos;)
+        error->replace(at, written.size(), output.path);
     *error += "; nothing was written to " + output.path;
     return false;
   }

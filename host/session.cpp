@@ -38,6 +38,17 @@ ViewRequest ScaledView(const RhlRect &source, double scale) {
   return request;
 }
 
+ViewRequest SizedView(const RhlRect &source, int32_t width, int32_t height) {
+  ViewRequest request;
+  request.source = source;
+  request.destination = {0, 0, width, height};
+  const int32_t sw = source.right - source.left, sh = source.bottom - source.top;
+  request.scale = width == sw && height == sh ? 1.0
+                  : width != sw              ? (double)width / sw
+                                             : (double)height / sh;
+  return request;
+}
+
 std::array<double, 6> GeoTransformOf(const RegistrationBlock &block) {
   // Points: top-left at (0, 0), bottom-right at (w, h), top-right at (w, 0).
   ControlPoint tl = block.points[0], br = block.points[1], tr = block.points[2];

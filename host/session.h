@@ -27,6 +27,11 @@ void WindowSize(const ViewRequest &request, int32_t *width, int32_t *height);
 // pixel each way.
 ViewRequest ScaledView(const RhlRect &source, double scale);
 
+// The view of `source` delivered as `width` x `height` pixels, as
+// `rhl render --src ... --outsize W H` asks for it: at scale 1.0 exactly when
+// that is the source's size, else at the scale of whichever side changes.
+ViewRequest SizedView(const RhlRect &source, int32_t width, int32_t height);
+
 // World position of pixel corners from the registration block's three
 // control points: x = gt[0] + col * gt[1] + row * gt[2], y likewise.
 std::array<double, 6> GeoTransformOf(const RegistrationBlock &block);

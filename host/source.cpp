@@ -74,13 +74,41 @@ SourceFacts ReadSourceFacts(const std::string &name) {
     int has = 0;
     f.nodata = GDALGetRasterNoDataValue(band, &has);
     f.hasNodata = has != 0;
+    const char *description = GDALGetDescription(band);
+    f.description = description != nullptr ? description : "";
+    GDALGetBlockSize(band, &f.blockWidth, &f.blockHeight);
+    for (int o = 0; o < GDALGetOverviewCount(band); ++o) {
+      GDALRasterBandH overview = GDALGetOverview(band, o);
+      if (overview != nullptr)
+        f.overviews.push_back({GDALGetRasterBandXSize(overview), GDALGetRasterBandYSize(overview)});
+    }
     facts.bands.push_back(f);
   }
   facts.georeferenced = GDALGetGeoTransform(ds, facts.geotransform.data()) == CE_None;
   facts.gcpCount = GDALGetGCPCount(ds);
+  const GDAL_GCP *gcps = GDALGetGCPs(ds);
+  for (int i = 0; gcps != nullptr && i < facts.gcpCount; ++i)
+    facts.gcps.push_back(Gcp{gcps[i].pszId != nullptr ? gcps[i].pszId : "", gcps[i].dfGCPPixel,
+                             gcps[i].dfGCPLine, gcps[i].dfGCPX, gcps[i].dfGCPY, gcps[i].dfGCPZ});
+  if (facts.gcpCount > 0) facts.gcpCrs = Describe(GDALGetGCPSpatialRef(ds));
   facts.crs = Describe(GDALGetSpatialRef(ds));
+  const char *compression = GDALGetMetadataItem(ds, "COMPRESSION", "IMAGE_STRUCTURE");
+  facts.compression = compression != nullptr ? compression : "";
   GDALClose(ds);
   return facts;
+}
+
+bool IsPlainPicture(const SourceFacts &facts) {
+  if (!facts.read) return true;  // nothing known to say otherwise
+  for (const BandFacts &b : facts.bands)
+    if (b.type != "Byte" || b.color == "palette") return false;
+  return facts.bands.size() == 1 || facts.bands.size() == 3;
+}
+
+bool HasNodataOrAlpha(const SourceFacts &facts) {
+  for (const BandFacts &b : facts.bands)
+    if (b.hasNodata || b.color == "alpha") return true;
+  return false;
 }
 
 std::optional<std::array<double, 6>> WorldPlacement(const SourceFacts &facts,

@@ -17,6 +17,15 @@ struct BandFacts {
   std::string color;  // lower case: red, green, blue, alpha, gray, palette, undefined, ...
   bool hasNodata = false;
   double nodata = 0;
+  std::string description;  // "NIR", or empty
+  int blockWidth = 0, blockHeight = 0;
+  std::vector<std::array<int, 2>> overviews;  // width and height of each, largest first
+};
+
+// A ground control point: pixel and line in the image, x, y, z in its CRS.
+struct Gcp {
+  std::string id;
+  double pixel = 0, line = 0, x = 0, y = 0, z = 0;
 };
 
 struct Crs {
@@ -33,8 +42,19 @@ struct SourceFacts {
   bool georeferenced = false;  // a geotransform of its own
   std::array<double, 6> geotransform{};
   int gcpCount = 0;
+  std::vector<Gcp> gcps;
+  Crs gcpCrs;
   Crs crs;
+  std::string compression;  // GDAL's name (DEFLATE, JPEG, ...), or empty for none
 };
+
+// Whether the image is 8-bit grey or RGB: one Byte band without a palette,
+// or three Byte bands; what the module delivers of it is then its values.
+bool IsPlainPicture(const SourceFacts &facts);
+
+// Whether any band has nodata or is alpha: the module's black then stands
+// for pixels that are not there.
+bool HasNodataOrAlpha(const SourceFacts &facts);
 
 // Reads what GDAL knows of `name` (http(s) names through GDAL's ranged
 // access, as the library reads them). Nothing is printed.

@@ -12,7 +12,9 @@
 #include "cpl_conv.h"
 #include "cpl_string.h"
 #include "cpl_vsi.h"
+#include "guard.h"
 #include "local.h"
+#include "memory.h"
 #include "quiet.h"
 #include "reason.h"
 #include "remote.h"
@@ -91,13 +93,15 @@ Verdict Asked(Image &image) {
 // Whether an image whose view has ended is kept for the next use of its name.
 bool Keep(const Image &image) { return (image.local || image.remote) && !image.failed; }
 
-// GDAL once per process: its drivers, and a block cache of a stated size
-// rather than GDAL's default share of the machine's memory.
+// GDAL once per process: its drivers, the check of every file it opens, and
+// a block cache of a stated size rather than GDAL's default share of the
+// machine's memory.
 void StartGdal() {
   static std::once_flag once;
   std::call_once(once, [] {
     GDALAllRegister();
-    if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr) GDALSetCacheMax64(kBlockCacheBytes);
+    GuardGdalFiles();
+    SizeBlockCache();
     ApplyHttpDefaults();
   });
 }
@@ -172,7 +176,8 @@ Image *OpenImage(const char *name) {
   }
   if (image->dataset == nullptr) {
     std::string reason;
-    int error = image->remote ? messages.Error(ENOTSUP) : LocalOpenError(image->gdalName, &reason);
+    int error = image->remote || messages.Refused() ? messages.Error(ENOTSUP)
+                                                    : LocalOpenError(image->gdalName, &reason);
     ForgetRemote(image->gdalName);  // nothing of a failed open is remembered
     // A missing local file is said in full by its error code.
     if (reason.empty() && !(error == ENOENT && !image->remote)) reason = messages.Reason();
@@ -204,6 +209,7 @@ Image *OpenImage(const char *name) {
   info.cellSizeY = gt[5];
   size_t count = (size_t)GDALGetRasterCount(image->dataset) + 1;
   image->stretches.resize(count);
+  image->stretchFrom.resize(count, StretchFrom::kSample);
   image->known.resize(count, false);
   return image.release();
 }
@@ -240,21 +246,23 @@ GDALDatasetH Image::Flat() {
   return flat;
 }
 
-bool Image::StretchOf(int gdalBand, Stretch *stretch) {
+bool Image::StretchOf(int gdalBand, Stretch *stretch, std::string *reason) {
   if (gdalBand < 1 || (size_t)gdalBand >= known.size()) return false;
-  if (!known[(size_t)gdalBand]) {
+  size_t b = (size_t)gdalBand;
+  if (!known[b]) {
     QuietErrors quiet;
-    if (!ComputeStretch(GDALGetRasterBand(dataset, gdalBand), &stretches[(size_t)gdalBand]))
+    if (!ComputeStretch(GDALGetRasterBand(dataset, gdalBand), gdalBand, &stretches[b],
+                        &stretchFrom[b], reason))
       return false;
-    known[(size_t)gdalBand] = true;
+    known[b] = true;
   }
-  *stretch = stretches[(size_t)gdalBand];
+  *stretch = stretches[b];
   return true;
 }
 
-const uint8_t *Image::TableOf(int gdalBand, bool isSigned) {
+const uint8_t *Image::TableOf(int gdalBand, bool isSigned, std::string *reason) {
   Stretch stretch;
-  if (!StretchOf(gdalBand, &stretch)) return nullptr;
+  if (!StretchOf(gdalBand, &stretch, reason)) return nullptr;
   std::vector<std::vector<uint8_t>> &byBand = tables[isSigned ? 1 : 0];
   try {
     if (byBand.size() <= (size_t)gdalBand) byBand.resize((size_t)gdalBand + 1);

@@ -30,9 +30,6 @@ namespace ncsecwex {
 
 // Idle images kept for names asked again; the least recently used goes first.
 constexpr size_t kMaxIdleImages = 8;
-// GDAL's block cache, shared by every dataset in the process, unless the user
-// set GDAL_CACHEMAX.
-constexpr int64_t kBlockCacheBytes = int64_t{64} << 20;
 // A remote image asked for again later than this after the server was last
 // asked about it is checked with the server first (one HEAD request).
 constexpr std::chrono::milliseconds kRemoteRecheck{1000};
@@ -68,19 +65,23 @@ struct Image {
   // The image opened again without its overviews, for reductions that must
   // read the full image (see StripReader); opened on first need.
   GDALDatasetH Flat();
-  // The stretch of a band (from 1) wider than 8 bits; computed on first need.
-  bool StretchOf(int gdalBand, Stretch *stretch);
+  // The stretch of a band (from 1) wider than 8 bits; computed on first need
+  // (see stats.h). False, with the reason where there is one, when it cannot
+  // be had.
+  bool StretchOf(int gdalBand, Stretch *stretch, std::string *reason);
   // The same as a table over every 16-bit value, read as signed or not, for
   // 16-bit bands; null when the stretch cannot be had.
-  const uint8_t *TableOf(int gdalBand, bool isSigned);
+  const uint8_t *TableOf(int gdalBand, bool isSigned, std::string *reason);
 
   // The cache's own.
   GDALDatasetH flat = nullptr;
   std::vector<Stretch> stretches;     // by band from 1; valid where `known`
+  std::vector<StretchFrom> stretchFrom;
   std::vector<bool> known;
   std::vector<std::vector<uint8_t>> tables[2];  // unsigned, signed; by band from 1
   bool lent = false;
   bool failed = false;    // a read failed: closed when its view ends
+  bool sampledNoted = false;  // the note on views that sample was given
   uint64_t lastUse = 0;
 };
 

@@ -6,10 +6,11 @@
 #include <errno.h>
 
 #include <new>
+#include <string>
 #include <vector>
 
 #include "cache.h"
-#include "quiet.h"
+#include "cpl_error.h"
 #include "reason.h"
 #include "strip.h"
 
@@ -19,6 +20,19 @@ namespace {
 int32_t Fail(int error, const char *reason) {
   ncsecwex::SetFailure(error, reason);
   return 1;
+}
+
+// Once per image: its views this reduced sample the nearest level's pixels
+// rather than average them, and the cure.
+void NoteSampling(ncsecwex::Image *image, double covered) {
+  if (covered <= 0 || image->sampledNoted) return;
+  image->sampledNoted = true;
+  const char *name = image->name.c_str();
+  CPLError(CE_Warning, CPLE_AppDefined,
+           "ncsecwex: '%s' has no overview near this view's scale (one output pixel covers %.0f "
+           "pixels of the nearest level), so such views sample its pixels rather than average "
+           "them; overviews make them smooth and fast: gdaladdo -r average '%s'",
+           name, covered, name);
 }
 
 }  // namespace
@@ -70,11 +84,26 @@ NCS_API int32_t NCS_CALL NCScbmSetFileView(EcwView *view, uint32_t bandCount, ui
       if (b >= info.bands) return Fail(EINVAL, "the view asks for a band the image does not have");
     ncsecwex::Region region{left, top, right - left + 1, bottom - top + 1, windowWidth,
                             windowHeight};
-    ncsecwex::QuietErrors quiet;
-    int error = view->reader.Set(view->image, bands, region);
-    if (error == 0) return 0;
-    return Fail(error, error == ENOMEM ? "the view's lines do not fit in memory"
-                                       : "the image cannot be read as this view asks");
+    int error = 0;
+    std::string reason;
+    {
+      ncsecwex::GdalMessages messages(view->image->remote);
+      error = view->reader.Set(view->image, bands, region);
+      if (error == ENOMEM) {
+        reason = view->reader.FailureReason();
+        if (reason.empty()) reason = "the view's lines do not fit in memory";
+      } else if (error != 0) {
+        // The library's own reason (a setting it cannot use), a file it
+        // refused GDAL, or what GDAL said.
+        reason = view->reader.FailureReason();
+        if (reason.empty() && messages.Refused()) error = messages.Error(error);
+        if (reason.empty()) reason = messages.Reason();
+        if (reason.empty()) reason = "the image cannot be read as this view asks";
+      }
+    }
+    if (error != 0) return Fail(error, reason.c_str());
+    NoteSampling(view->image, view->reader.Sampled());
+    return 0;
   } catch (const std::bad_alloc &) {
     return Fail(ENOMEM, "");
   }

@@ -85,7 +85,8 @@ void StripPipeline::EmptyPool() {
 }
 void StripPipeline::ResetPeakBytes() { gPeakBytes.store(0); }
 
-bool StripPipeline::Start(int lines, int stripLines, size_t stripBytes, Read read) {
+bool StripPipeline::Start(int lines, int stripLines, size_t stripBytes, Read read,
+                          bool readAhead) {
   Stop();
   read_ = std::move(read);
   lines_ = lines;
@@ -95,7 +96,7 @@ bool StripPipeline::Start(int lines, int stripLines, size_t stripBytes, Read rea
   currentOk_ = false;
   slot_[0] = slot_[1] = Slot::kFree;
   stop_ = false;
-  bool ahead = strips_ > 1;
+  bool ahead = readAhead && strips_ > 1;
   for (int i = 0; i < 2; ++i) {
     bool wanted = i == 0 || ahead;
     if (buffer_[i] != nullptr && (!wanted || capacity_[i] < stripBytes)) ReleaseBuffer(i);

@@ -34,8 +34,10 @@ class StripPipeline {
   ~StripPipeline();
 
   // Delivers `lines` lines in strips of `stripLines` lines of at most
-  // `stripBytes` bytes. False when the strips' memory cannot be had.
-  bool Start(int lines, int stripLines, size_t stripBytes, Read read);
+  // `stripBytes` bytes, read ahead on a worker unless `readAhead` is false
+  // (then one strip at a time, on the caller's thread). False when the
+  // strips' memory cannot be had.
+  bool Start(int lines, int stripLines, size_t stripBytes, Read read, bool readAhead = true);
   // The strip holding `line` (lines are asked in order from 0), with its
   // first line in *first; null when it could not be read.
   const uint8_t *Strip(int line, int *first);

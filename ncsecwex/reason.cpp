@@ -13,6 +13,11 @@ namespace {
 thread_local std::string tReason;  // the last failure's, not yet asked for
 thread_local std::string tHanded;  // the last one asked for
 
+// The files refused on this thread: how many, and the latest.
+thread_local uint64_t tRefusals = 0;
+thread_local int tRefusalError = 0;
+thread_local std::string tRefusalReason;
+
 }  // namespace
 
 extern "C" NCS_API const char *NCS_CALL NCSecwexLastReason(void) {
@@ -45,6 +50,10 @@ constexpr Words kTransportWords[] = {
     {"Connection reset", ECONNRESET},
     {"Recv failure", ECONNRESET},
     {"Empty reply", ECONNRESET},
+    // GDAL's own allocations (its block cache, a decoder's buffers).
+    {"Out of memory", ENOMEM},
+    {"Cannot allocate", ENOMEM},
+    {"memory allocation", ENOMEM},
 };
 
 struct Status {
@@ -93,6 +102,16 @@ void SetFailure(int error, const char *reason) noexcept {
   errno = error;
 }
 
+void NoteRefusal(int error, const std::string &reason) noexcept {
+  ++tRefusals;
+  tRefusalError = error;
+  try {
+    tRefusalReason = reason;
+  } catch (const std::bad_alloc &) {
+    tRefusalReason.clear();
+  }
+}
+
 int NearestError(const std::string &text, int httpStatus, int fallback) {
   for (const Words &w : kTransportWords)
     if (Holds(text, w.words)) return w.error;
@@ -109,7 +128,7 @@ std::string StatusText(int httpStatus) {
          (s != nullptr ? std::string(" (") + s->words + ")" : std::string());
 }
 
-GdalMessages::GdalMessages(bool remote) {
+GdalMessages::GdalMessages(bool remote) : refusals_(tRefusals) {
   CPLPushErrorHandlerEx(&GdalMessages::Catch, this);
   // GDAL's HTTP layer tells the server's status and the transport's error
   // only as debug messages: asked for on this thread, unless the user set
@@ -165,9 +184,14 @@ std::string GdalMessages::Said() const {
   return all;
 }
 
-int GdalMessages::Error(int fallback) const { return NearestError(Said(), status_, fallback); }
+bool GdalMessages::Refused() const { return tRefusals != refusals_; }
+
+int GdalMessages::Error(int fallback) const {
+  return Refused() ? tRefusalError : NearestError(Said(), status_, fallback);
+}
 
 std::string GdalMessages::Reason() const {
+  if (Refused()) return tRefusalReason;
   std::string said = Said();
   for (const Words &w : kTransportWords) {
     if (!Holds(said, w.words)) continue;

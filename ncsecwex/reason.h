@@ -5,6 +5,8 @@
 #ifndef NCSECWEX_REASON_H
 #define NCSECWEX_REASON_H
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -27,6 +29,10 @@ inline void SetFailure(int error, const std::string &reason) noexcept {
   SetFailure(error, reason.c_str());
 }
 
+// A file the library refused GDAL on this thread (see guard.h): the latest
+// refusal is what a failing operation reports, whatever GDAL then said.
+void NoteRefusal(int error, const std::string &reason) noexcept;
+
 // The nearest error code for what GDAL said of a failure: `text` (its
 // messages and the HTTP layer's transport error), `httpStatus` (the server's
 // answer, 0 when none); `fallback` when neither says more.
@@ -36,7 +42,8 @@ std::string StatusText(int httpStatus);
 
 // GDAL's messages on this thread while it lives, kept instead of printed:
 // its failures and, for a remote name, what its HTTP layer reports (the
-// server's status, the transport's error).
+// server's status, the transport's error); and any file the library
+// refused GDAL meanwhile, which is then the failure's error and reason.
 class GdalMessages {
  public:
   explicit GdalMessages(bool remote);
@@ -49,6 +56,8 @@ class GdalMessages {
   // What went wrong in words: the transport's error, the server's answer,
   // or GDAL's last failure; "" when nothing was said.
   std::string Reason() const;
+  // Whether the library refused GDAL a file meanwhile.
+  bool Refused() const;
 
  private:
   static void CPL_STDCALL Catch(CPLErr level, CPLErrorNum number, const char *text);
@@ -57,6 +66,7 @@ class GdalMessages {
   std::string Said() const;
 
   bool debugSet_ = false;
+  uint64_t refusals_;  // the thread's count of refusals when this began
   std::vector<std::string> failures_;
   std::string transport_;  // the HTTP layer's error for the last failed request
   int status_ = 0;         // the last unsuccessful status a server answered

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "gdal_priv.h"
+#include "memory.h"
 #include "reason.h"
 
 namespace ncsecwex {
@@ -52,6 +53,7 @@ bool StripReader::ChooseSource(GDALRIOResampleAlg resampling) {
                                             r.windowHeight, &extra);
   GDALDatasetH source = level < 0 ? image_->Flat() : dataset;
   if (source == nullptr) return false;
+  flat_ = level < 0;
   for (int b : gdalBands_) {
     GDALRasterBandH band = GDALGetRasterBand(source, b);
     if (level >= 0) band = GDALGetOverview(band, level);
@@ -92,10 +94,10 @@ bool StripReader::ChooseForm() {
   std::vector<Stretch> stretches;
   for (int b : gdalBands_) {
     Stretch s;
-    if (!image_->StretchOf(b, &s)) return false;
+    if (!image_->StretchOf(b, &s, &failReason_)) return false;
     stretches.push_back(s);
     if (form_ == Form::kTable) {
-      const uint8_t *table = image_->TableOf(b, signed16);
+      const uint8_t *table = image_->TableOf(b, signed16, &failReason_);
       if (table == nullptr) return false;
       tables_.push_back(table);
     } else {
@@ -147,13 +149,35 @@ int StripReader::Set(Image *image, const std::vector<uint32_t> &bands, const Reg
                                                             (size_t)region.windowHeight}));
   bool oneToOne = region.windowWidth == region.width && region.windowHeight == region.height;
   resampling_ = oneToOne || image->paletted ? GRIORA_NearestNeighbour : GRIORA_Average;
-  if (!oneToOne && !ChooseSource(resampling_)) return EINVAL;
+  sampled_ = 0;
+  sampledWhole_ = false;
+  if (!oneToOne) {
+    if (!ChooseSource(resampling_)) return EINVAL;
+    double covered = (double)region.width / sourceRatioX_ / region.windowWidth *
+                     ((double)region.height / sourceRatioY_ / region.windowHeight);
+    if (resampling_ == GRIORA_Average && covered > kMaxAveragedPixels) {
+      resampling_ = GRIORA_NearestNeighbour;
+      sampled_ = covered;
+      // Samples of the full image are read from the image itself, all bands
+      // at once: GDAL may take them from a reduced level of its own that no
+      // overview lists (a JPEG's tiles decoded at 1/8), as gdal_translate.
+      sampledWhole_ = flat_;
+      if (flat_)
+        for (size_t i = 0; i < gdalBands_.size(); ++i)
+          sourceBands_[i] = GDALGetRasterBand(image->dataset, gdalBands_[i]);
+    }
+  }
   maskOffset_ = sampleBytes * (size_t)stripLines_;
   nextLine_ = 0;
   auto read = [this](int first, int count, uint8_t *strip, const std::atomic<bool> &stop) {
     return ReadStrip(first, count, strip, stop);
   };
-  if (!pipeline_.Start(region.windowHeight, stripLines_, lineBytes * (size_t)stripLines_, read))
+  const size_t stripBytes = lineBytes * (size_t)stripLines_;
+  bool readAhead = false;
+  if (int error = FitView(stripBytes, region.windowHeight > stripLines_ ? 2 : 1, &readAhead,
+                          &failReason_))
+    return error;
+  if (!pipeline_.Start(region.windowHeight, stripLines_, stripBytes, read, readAhead))
     return ENOMEM;
   set_ = true;
   return 0;
@@ -162,14 +186,15 @@ int StripReader::Set(Image *image, const std::vector<uint32_t> &bands, const Reg
 bool StripReader::ReadStrip(int first, int count, uint8_t *strip,
                             const std::atomic<bool> &stop) const {
   GdalMessages messages(image_->remote);  // on whichever thread reads
-  if (ReadSamples(first, count, strip, stop)) return true;
-  if (!stop) {
-    try {
+  try {
+    if (ReadSamples(first, count, strip, stop)) return true;
+    if (!stop) {
       failError_ = messages.Error(EIO);
       failReason_ = messages.Reason();
-    } catch (const std::bad_alloc &) {
-      failError_ = EIO;
     }
+  } catch (const std::bad_alloc &) {  // from GDAL's own allocations
+    failError_ = ENOMEM;
+    failReason_.clear();
   }
   return false;
 }
@@ -216,11 +241,20 @@ bool StripReader::ReadSamples(int first, int count, uint8_t *strip,
   int yOff = std::min((int)floor(extra.dfYOff), sourceHeight - 1);
   int xEnd = std::min(std::max((int)ceil(extra.dfXOff + extra.dfXSize), xOff + 1), sourceWidth);
   int yEnd = std::min(std::max((int)ceil(extra.dfYOff + extra.dfYSize), yOff + 1), sourceHeight);
-  for (size_t i = 0; i < nb; ++i)
-    if (GDALRasterIOEx(sourceBands_[i], GF_Read, xOff, yOff, xEnd - xOff, yEnd - yOff,
-                       strip + i * (size_t)bandSpace, r.windowWidth, count, type_, pixelSpace,
-                       lineSpace, &extra) != CE_None)
+  if (sampledWhole_) {
+    // All bands at once: a block holding them all is decoded once.
+    if (GDALDatasetRasterIOEx(image_->dataset, GF_Read, xOff, yOff, xEnd - xOff, yEnd - yOff,
+                              strip, r.windowWidth, count, type_, (int)nb,
+                              const_cast<int *>(gdalBands_.data()), pixelSpace, lineSpace,
+                              bandSpace, &extra) != CE_None)
       return false;
+  } else {
+    for (size_t i = 0; i < nb; ++i)
+      if (GDALRasterIOEx(sourceBands_[i], GF_Read, xOff, yOff, xEnd - xOff, yEnd - yOff,
+                         strip + i * (size_t)bandSpace, r.windowWidth, count, type_, pixelSpace,
+                         lineSpace, &extra) != CE_None)
+        return false;
+  }
   return !blackout_.readsMask() ||
          GDALRasterIOEx(Blackout::MaskOf(sourceBands_[0]), GF_Read, xOff, yOff, xEnd - xOff,
                         yEnd - yOff, mask, r.windowWidth, count, GDT_Byte, 1, r.windowWidth,

@@ -33,6 +33,12 @@ constexpr int kMaxStripLines = 256;
 constexpr size_t kMaxStripBytes = size_t{16} << 20;
 // A window whose one line of samples would need more is refused.
 constexpr size_t kMaxLineBytes = size_t{256} << 20;
+// A reduction averages the pixels of the level it reads (an overview or the
+// image) while one output pixel covers at most this many of them (a
+// reduction of 8 each way); beyond, it samples them (nearest, as GDAL's
+// RasterIO does by default), so that a view costs about its output's pixels
+// whatever the image, overviews or none.
+constexpr double kMaxAveragedPixels = 64.0;
 
 class StripReader {
  public:
@@ -57,6 +63,9 @@ class StripReader {
   // Stops reading ahead; the image is then free for other use.
   void Stop();
   int StripLines() const { return stripLines_; }
+  // How many of the read level's pixels one output pixel covers when the
+  // view samples rather than averages them; 0 when it does not.
+  double Sampled() const { return sampled_; }
   // The stretch applied to the view's R, G and B (for tests).
   const std::array<Stretch, 3> &Stretches() const { return stretchOf_; }
 
@@ -80,6 +89,9 @@ class StripReader {
   // and how many image pixels one of their pixels covers.
   std::vector<GDALRasterBandH> sourceBands_;
   double sourceRatioX_ = 1.0, sourceRatioY_ = 1.0;
+  double sampled_ = 0;
+  bool flat_ = false;  // sourceBands_ are the image's, read without its overviews
+  bool sampledWhole_ = false;  // samples of the image read from its dataset
   // How strip samples become R, G, B: copied (8-bit data), looked up in the
   // palette, looked up in a band's table (16-bit data) or stretched (wider).
   enum class Form { kBytes, kPalette, kTable, kStretch };

@@ -1,157 +1,240 @@
-// The HTTP server over cpp-httplib: requests become HttpRequests, each
-// answered by the handler on the library's worker threads.
+// The HTTP transport of rhl serve: Boost.Asio for the sockets and Boost.Beast's
+// HTTP/1.1 parser for request heads, both header-only from Debian's
+// libboost-dev.
+//
+// Why these: a map server's clients hold connections open (keep-alive,
+// browsers' spare connections) and some send slowly, on purpose or not; the
+// server must never give a thread to a connection that is only waiting. Asio
+// runs every socket on one I/O thread, event-driven, with a deadline of our
+// own per connection, so that the limits below are exact and a stop is
+// immediate. Beast's parser is a well-kept HTTP/1.1 parser with a limit on
+// the head's size that hands over the body's framing without reading the
+// body. (cpp-httplib gives each connection a thread for its whole life and
+// resets its read timeout at every byte; libmicrohttpd's timeout, too, is
+// one of inactivity, and beyond its connection limit it closes without an
+// answer.)
+//
+// One I/O thread (the one that calls Run) runs every socket and never a
+// handler; connections are in http_connection.cpp. Handlers run on a pool
+// (http_pool.h) of at most HttpLimits::maxHandlers threads, made as they are
+// needed, so that handlers blocked on slow views leave the rest answered
+// while a thread is free; a connection has at most one request with the
+// handlers, so the pool's queue holds at most one request per open
+// connection, and the connection cap bounds it. Answers are the handler's
+// status with the whole body: Range is not honoured.
 #include <errno.h>
 #include <netdb.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cctype>
-#include <chrono>
-#include <httplib.h>
-
-#include <thread>
-
-#include "http.h"
+#include "http_transport.h"
 
 namespace rhl {
 namespace web {
+namespace transport {
 namespace {
 
-// Idle keep-alive connections are dropped after this, which also bounds how
-// long a stop waits for them.
-constexpr time_t kKeepAliveSeconds = 2;
+// Files the process keeps for itself beyond its connections: images, the
+// module, logs, worker pipes.
+constexpr size_t kReservedFiles = 128;
+// Connections beyond the cap being answered 503 at once; more are closed
+// without an answer.
+constexpr size_t kMaxRefusing = 64;
 
-std::string Lower(std::string text) {
-  for (char &c : text) c = (char)tolower((unsigned char)c);
-  return text;
-}
-
-HttpRequest FromLibrary(const httplib::Request &req) {
-  HttpRequest request;
-  request.method = req.method;
-  request.target = req.target;
-  request.path = req.path;
-  size_t mark = req.target.find('?');
-  if (mark != std::string::npos) request.query = req.target.substr(mark + 1);
-  // The library keeps parameters sorted by name; the query's own order is
-  // read back from the text.
-  httplib::Params ordered;
-  for (size_t from = 0; from <= request.query.size();) {
-    size_t amp = request.query.find('&', from);
-    if (amp == std::string::npos) amp = request.query.size();
-    std::string pair = request.query.substr(from, amp - from);
-    from = amp + 1;
-    if (pair.empty()) continue;
-    size_t eq = pair.find('=');
-    std::string name = pair.substr(0, eq), value = eq == std::string::npos ? "" : pair.substr(eq + 1);
-    request.params.emplace_back(httplib::detail::decode_url(name, true),
-                                httplib::detail::decode_url(value, true));
+// Raises the soft limit of open files as far as the hard one allows.
+rlim_t RaiseFileLimit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 1 << 20 : limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return raised.rlim_cur;
   }
-  for (const auto &header : req.headers) request.headers.emplace_back(Lower(header.first), header.second);
-  return request;
+  return limit.rlim_cur;
 }
 
-// Why the address cannot be listened on, in words: tries the bind itself.
-std::string BindFailure(const std::string &host, int port) {
+// A listening socket on `host`, `port`, or -1 with the reason in words.
+int ListeningSocket(const std::string &host, int port, std::string *why) {
   addrinfo hints{}, *found = nullptr;
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_PASSIVE;
   int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-  if (rc != 0) return "'" + host + "' is not an address (" + gai_strerror(rc) + ")";
-  std::string why = "the address cannot be listened on";
-  int fd = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
+  if (rc != 0) {
+    *why = "'" + host + "' is not an address (" + gai_strerror(rc) + ")";
+    return -1;
+  }
+  int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+  int error = errno;
   if (fd >= 0) {
+    // Address reuse for a quick restart, but not port sharing: a second
+    // server on a port in use must fail, not take half its connections.
     int yes = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    if (bind(fd, found->ai_addr, found->ai_addrlen) != 0) {
-      int error = errno;
-      if (error == EADDRINUSE)
-        why = "port " + std::to_string(port) + " is in use (--port 0 picks a free one)";
-      else if (error == EADDRNOTAVAIL)
-        why = "'" + host + "' is not an address of this machine";
-      else
-        why = strerror(error);
+    if (bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
+      error = errno;
+      close(fd);
+      fd = -1;
     }
-    close(fd);
   }
   freeaddrinfo(found);
-  return why;
+  if (fd < 0) {
+    if (error == EADDRINUSE)
+      *why = "port " + std::to_string(port) + " is in use (--port 0 picks a free one)";
+    else if (error == EADDRNOTAVAIL)
+      *why = "'" + host + "' is not an address of this machine";
+    else
+      *why = strerror(error);
+  }
+  return fd;
 }
 
 }  // namespace
 
-struct HttpServer::Impl {
-  httplib::Server server;
-  std::atomic<bool> stopping{false}, finished{false};
+std::string Seconds(int ms) {
+  char text[32];
+  snprintf(text, sizeof text, ms % 1000 == 0 ? "%.0f s" : "%.1f s", ms / 1000.0);
+  return text;
+}
+
+void Log(const std::string &who, int status, const std::string &reason) {
+  fprintf(stderr, "rhl serve: %s: %d %s\n", who.c_str(), status, reason.c_str());
+}
+
+Server::~Server() {
+  stopping = true;
+  pool.Close();
+  for (Connection *connection : std::list<Connection *>(open)) Close(connection);
+}
+
+void Server::Accept() {
+  acceptor.async_accept([this](error_code ec, tcp::socket socket) {
+    if (stopping) return;
+    if (ec == asio::error::operation_aborted) return;
+    if (ec) {
+      // Out of files (or another passing failure): the connections already
+      // open go on; accepting resumes shortly.
+      if (ec == asio::error::no_descriptors || ec.value() == ENFILE)
+        Overflowed("a client", "this process may open no more files");
+      acceptPause.expires_after(std::chrono::milliseconds(50));
+      acceptPause.async_wait([this](error_code e) {
+        if (!e && !stopping) Accept();
+      });
+      return;
+    }
+    error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    bool full = answering >= limits.maxConnections;
+    if (full && refusing >= kMaxRefusing) {
+      Overflowed("a client", "");
+      socket.close(ignored);
+    } else {
+      Open(*this, std::move(socket), full);
+    }
+    Accept();
+  });
+}
+
+void Server::Overflowed(const std::string &who, const std::string &why) {
+  ++overflowed;
+  auto now = std::chrono::steady_clock::now();
+  if (overflowed > 1 && now - overflowLogged < std::chrono::seconds(1)) return;
+  std::string more = overflowed > 1
+                         ? " (" + std::to_string(overflowed - 1) + " more since the last such line)"
+                         : "";
+  Log(who, 503,
+      (why.empty()
+           ? "too many open connections (at most " + std::to_string(limits.maxConnections) + ")"
+           : why) +
+          more);
+  overflowed = 0;
+  overflowLogged = now;
+}
+
+}  // namespace transport
+
+struct HttpServer::Impl : transport::Server {
+  using Server::Server;
 };
 
-HttpServer::HttpServer(HttpHandler handler) : impl_(new Impl) {
-  httplib::Server &server = impl_->server;
-  auto answer = [handler](const httplib::Request &req, httplib::Response &res) {
-    HttpRequest request = FromLibrary(req);
-    HttpResponse response;
-    handler(request, response);
-    res.status = response.status;
-    for (const auto &field : response.headers) res.set_header(field.first, field.second);
-    if (!response.reason.empty()) res.set_header("Rhl-Reason", Escaped(response.reason));
-    res.set_content(std::move(response.body), response.type);
-  };
-  server.Get(R"(.*)", answer);
-  server.set_error_handler([](const httplib::Request &, httplib::Response &res) {
-    if (res.body.empty()) {
-      std::string why = "refused (HTTP " + std::to_string(res.status) + ")";
-      res.set_content(why + "\n", "text/plain; charset=utf-8");
-      res.set_header("Rhl-Reason", why);
-    }
-  });
-  // Refusals and failures go to the log, with the reason the client was given.
-  server.set_logger([](const httplib::Request &req, const httplib::Response &res) {
-    if (res.status < 400) return;
-    fprintf(stderr, "rhl serve: %s %s: %d %s\n", Escaped(req.method).c_str(),
-            Escaped(req.path).c_str(), res.status, res.get_header_value("Rhl-Reason").c_str());
-  });
-  // Address reuse for a quick restart, but not port sharing: a second server
-  // on a port in use must fail, not take half its connections.
-  server.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  // A response goes out as a header write and a body write: without this
-  // the body waits for the client's delayed acknowledgement of the header.
-  server.set_tcp_nodelay(true);
-  server.set_keep_alive_timeout(kKeepAliveSeconds);
-  server.set_keep_alive_max_count(1000);
-}
+HttpServer::HttpServer(HttpHandler handler, HttpLimits limits)
+    : impl_(new Impl(std::move(handler), limits)) {}
 
 HttpServer::~HttpServer() = default;
 
 int HttpServer::Listen(const std::string &address, int port, std::string *error) {
-  int bound = port == 0 ? impl_->server.bind_to_any_port(address)
-                        : impl_->server.bind_to_port(address, port) ? port : -1;
-  if (bound <= 0) {
-    *error = BindFailure(address, port);
+  using namespace transport;
+  Impl &impl = *impl_;
+  rlim_t files = RaiseFileLimit();
+  size_t usable =
+      files > kReservedFiles + kMaxRefusing + 16 ? files - kReservedFiles - kMaxRefusing : 16;
+  if (impl.limits.maxConnections > usable) {
+    fprintf(stderr,
+            "rhl serve: at most %zu connections at once: this process may open %llu files\n",
+            usable, (unsigned long long)files);
+    impl.limits.maxConnections = usable;
+  }
+  int fd = ListeningSocket(address, port, error);
+  if (fd < 0) return -1;
+  boost::system::error_code ec;
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  getsockname(fd, (sockaddr *)&bound, &length);
+  using tcp = boost::asio::ip::tcp;
+  impl.acceptor.assign(bound.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd, ec);
+  if (ec) {
+    close(fd);
+    *error = ec.message();
     return -1;
   }
-  return bound;
+  tcp::endpoint local = impl.acceptor.local_endpoint(ec);
+  if (ec) {
+    *error = ec.message();
+    return -1;
+  }
+  impl.loopbackOnly = local.address().is_loopback();
+  return local.port();
 }
 
 bool HttpServer::Run() {
-  bool clean = impl_->stopping || impl_->server.listen_after_bind();
-  impl_->finished = true;
+  Impl &impl = *impl_;
+  if (!impl.acceptor.is_open()) return false;
+  bool clean = true;
+  auto busy = boost::asio::make_work_guard(impl.io);
+  impl.Accept();
+  try {
+    impl.io.run();
+  } catch (const std::exception &e) {
+    fprintf(stderr, "rhl serve: the server failed: %s\n", e.what());
+    clean = false;
+  }
+  // Stopped: every connection closes now, and whatever was under way ends
+  // with an error. Answers still being made are dropped when they come.
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(impl.limits.stopGraceMs);
+  impl.stopping = true;
+  boost::system::error_code ignored;
+  impl.acceptor.close(ignored);
+  impl.acceptPause.cancel();
+  for (transport::Connection *connection : std::list<transport::Connection *>(impl.open))
+    transport::Close(connection);
+  busy.reset();
+  impl.pool.Close();
+  impl.io.restart();
+  impl.io.poll();
+  impl.pool.WaitIdle(deadline);
   return clean;
 }
 
 void HttpServer::Stop() {
   impl_->stopping = true;
-  // A stop that comes before the server runs waits until it does.
-  while (!impl_->server.is_running() && !impl_->finished)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  impl_->server.stop();
+  impl_->io.stop();
 }
+
+size_t HttpServer::Busy() const { return impl_->pool.Busy(); }
 
 }  // namespace web
 }  // namespace rhl

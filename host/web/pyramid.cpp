@@ -30,9 +30,10 @@ bool TileViewOf(int32_t width, int32_t height, int level, int64_t x, int64_t y, 
   return true;
 }
 
-std::vector<std::string> ImageIds(const std::vector<std::string> &files) {
+std::vector<std::string> ImageIds(const std::vector<std::string> &files,
+                                  const std::vector<std::string> &reserved) {
   std::vector<std::string> ids;
-  std::set<std::string> taken;
+  std::set<std::string> taken(reserved.begin(), reserved.end());
   for (const std::string &file : files) {
     std::string base = file.substr(file.find_last_of('/') + 1);
     size_t dot = base.find_last_of('.');

@@ -33,8 +33,10 @@ struct TileView {
 bool TileViewOf(int32_t width, int32_t height, int level, int64_t x, int64_t y, TileView *view);
 
 // Names for images in tile paths: each file's base name without extension,
-// in letters, digits, '-' and '_', made unique with "-2", "-3", ...
-std::vector<std::string> ImageIds(const std::vector<std::string> &files);
+// in letters, digits, '-' and '_', made unique with "-2", "-3", ... (also
+// apart from the names in `reserved`).
+std::vector<std::string> ImageIds(const std::vector<std::string> &files,
+                                  const std::vector<std::string> &reserved = {});
 
 }  // namespace web
 }  // namespace rhl

@@ -15,6 +15,8 @@ struct ServeOptions {
   std::vector<std::string> files;
   int port = 8080;
   std::string bind = "127.0.0.1";
+  std::string resampling = "bilinear";  // gdalwarp's -r name
+  size_t maxConnections = 1000;  // open at once; one more is answered 503
   int workers = -1;          // view worker processes; 0: views in this process; -1: the default
   double viewTimeout = 30;   // seconds a view may take in a worker
 };

@@ -12,6 +12,8 @@
 
 #include "cpl_string.h"
 #include "gdal_alg.h"
+#include "gdal_priv.h"
+#include "ogr_srs_api.h"
 
 namespace fixtures {
 namespace {
@@ -31,6 +33,22 @@ double PatternValue(int x, int y, int b, GDALDataType type) {
 }
 
 }  // namespace
+
+bool Sampled(GDALRasterBandH band, int left, int top, int sw, int sh, int w, int h) {
+  GDALRasterIOExtraArg extra;
+  INIT_RASTERIO_EXTRA_ARG(extra);
+  extra.eResampleAlg = GRIORA_Average;
+  int l = left, t = top, xs = sw, ys = sh;
+  int level = GDALBandGetBestOverviewLevel2(GDALRasterBand::FromHandle(band), l, t, xs, ys, w, h,
+                                            &extra);
+  double ratio = level < 0 ? 1.0
+                           : (double)GDALGetRasterBandXSize(band) /
+                                 GDALGetRasterBandXSize(GDALGetOverview(band, level));
+  double ratioY = level < 0 ? 1.0
+                            : (double)GDALGetRasterBandYSize(band) /
+                                  GDALGetRasterBandYSize(GDALGetOverview(band, level));
+  return (double)sw / ratio / w * ((double)sh / ratioY / h) > 64.0;
+}
 
 std::string TempDir() {
   if (gDir.empty()) {
@@ -78,6 +96,13 @@ std::string Make(const std::string &name, const Fixture &s) {
   if (s.georeferenced) {
     GeoTransform gt = s.geo;
     GDALSetGeoTransform(ds, gt.data());
+  }
+  if (!s.srs.empty()) {
+    OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+    if (OSRSetFromUserInput(srs, s.srs.c_str()) != OGRERR_NONE)
+      throw std::runtime_error("fixture: no CRS " + s.srs);
+    GDALSetSpatialRef(ds, srs);
+    OSRDestroySpatialReference(srs);
   }
   char **options = nullptr;
   if (s.driver == "GTiff") {
@@ -128,7 +153,9 @@ std::vector<uint8_t> Oracle(const std::string &path, const std::vector<uint32_t>
   GDALRasterIOExtraArg extra;
   INIT_RASTERIO_EXTRA_ARG(extra);
   if (w != sw || h != sh) {
-    extra.eResampleAlg = palette ? GRIORA_NearestNeighbour : GRIORA_Average;
+    extra.eResampleAlg = palette || Sampled(first, left, top, sw, sh, w, h)
+                             ? GRIORA_NearestNeighbour
+                             : GRIORA_Average;
     // The window is stated exactly: without it GDAL rounds a window it reads
     // from an overview to that overview's pixels, and the read drifts.
     extra.bFloatingPointWindowValidity = TRUE;

@@ -28,6 +28,7 @@ struct Fixture {
   bool paletted = false;
   bool georeferenced = true;
   GeoTransform geo = kGeo;
+  std::string srs;  // the CRS as GDAL's -a_srs takes it ("EPSG:32633"); none when empty
   bool overviews = false;
   std::string driver = "GTiff";  // or "JP2OpenJPEG"
   // Where set, the value of pixel (x, y) of band b (from 0) instead of the
@@ -41,10 +42,16 @@ std::string Make(const std::string &name, const Fixture &fixture);
 // (an image of any size that costs nothing); returns its path.
 std::string EmptyVrt(const std::string &name, long width, int height);
 
+// Whether a view of `sw` x `sh` pixels at (left, top) of `band` at `w` x `h`
+// samples (nearest) rather than averages: where one output pixel covers
+// more than 8 x 8 pixels of the level GDAL would average from.
+bool Sampled(GDALRasterBandH band, int left, int top, int sw, int sh, int w, int h);
+
 // What a view of `region` (left, top, right, bottom inclusive) at the window
-// size must deliver, from one RasterIO of the whole window: 3 bytes a pixel.
-// Data wider than 8 bits is stretched per band between the 2nd and 98th
-// percentiles of all its finite values.
+// size must deliver, from one RasterIO of the whole window: 3 bytes a pixel,
+// averaged where it reduces (nearest where Sampled). Data wider than 8 bits
+// is stretched per band between the 2nd and 98th percentiles of all its
+// finite values.
 std::vector<uint8_t> Oracle(const std::string &path, const std::vector<uint32_t> &bands,
                             int left, int top, int right, int bottom, int windowWidth,
                             int windowHeight);

@@ -82,6 +82,27 @@ void Decorate(const std::string &path, const std::string &srs, const double *nod
   GDALClose(ds);
 }
 
+void SetGcps(const std::string &path, const std::vector<std::array<double, 5>> &where, int epsg) {
+  GDALDatasetH ds = GDALOpen(path.c_str(), GA_Update);
+  if (ds == nullptr) throw std::runtime_error("cannot update " + path);
+  const int n = (int)where.size();
+  std::vector<GDAL_GCP> points(where.size());
+  GDALInitGCPs(n, points.data());
+  for (int i = 0; i < n; ++i) {
+    points[i].dfGCPPixel = where[i][0];
+    points[i].dfGCPLine = where[i][1];
+    points[i].dfGCPX = where[i][2];
+    points[i].dfGCPY = where[i][3];
+    points[i].dfGCPZ = where[i][4];
+  }
+  OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+  OSRImportFromEPSG(srs, epsg);
+  GDALSetGCPs2(ds, n, points.data(), srs);
+  OSRDestroySpatialReference(srs);
+  GDALDeinitGCPs(n, points.data());
+  GDALClose(ds);
+}
+
 std::vector<unsigned char> Pixels(const std::string &path, int *width, int *height, int *bands) {
   GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
   if (ds == nullptr) throw std::runtime_error("cannot open " + path);

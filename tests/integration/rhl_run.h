@@ -3,6 +3,7 @@
 #ifndef RHL_TESTS_RHL_RUN_H
 #define RHL_TESTS_RHL_RUN_H
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,10 @@ std::vector<std::string> FilesStartingWith(const std::string &prefix);
 // value on every band, and the bands' colour labels (GDAL's names).
 void Decorate(const std::string &path, const std::string &srs, const double *nodata = nullptr,
               const std::vector<std::string> &colors = {});
+
+// Places `path` by ground control points alone (pixel, line, x, y, z each)
+// in the CRS EPSG:`epsg`.
+void SetGcps(const std::string &path, const std::vector<std::array<double, 5>> &points, int epsg);
 
 // gdal_translate SOURCE OUT ARGS..., in this process (the oracle for
 // windows, sizes and band orders).

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "cache.h"
+#include "memory.h"
 #include "cpl_conv.h"
 #include "cpl_vsi.h"
 #include "ecw/ncsecwex.h"

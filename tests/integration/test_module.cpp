@@ -1,9 +1,11 @@
 // The module, loaded as a host loads it, over the GDAL-backed library.
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 
 #include "fixtures.h"
@@ -125,4 +127,44 @@ TEST_F(ModuleOnGdal, FailuresReachTheUserWithTheSystemsText) {
                  "Window size [100,100]\n");
   EXPECT_EQ(m_.GetLastError()(&raster), 0u) << "a failed view leaves the open's code";
   EXPECT_EQ(m_.EndView()(&raster), 1);
+}
+
+TEST_F(ModuleOnGdal, AFifoReachedByAnyRouteIsRefusedAtOnceAndOtherImagesStillServe) {
+  std::string fifo = TempDir() + "/module.fifo";
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string vrt = TempDir() + "/fifo-source.vrt";
+  std::ofstream(vrt) << "<VRTDataset rasterXSize=\"64\" rasterYSize=\"48\"><VRTRasterBand "
+                        "dataType=\"Byte\" band=\"1\"><SimpleSource><SourceFilename>"
+                     << fifo << "</SourceFilename></SimpleSource></VRTRasterBand></VRTDataset>\n";
+  alarm(60);  // a view that hangs fails the suite rather than blocking it
+  auto start = std::chrono::steady_clock::now();
+
+  // A GDAL path in a link file: refused at the open.
+  std::string path = "/vsisubfile/0_100," + fifo;
+  Raster refused{};
+  std::string err = StderrOf([&] {
+    EXPECT_EQ(m_.Open()(&refused, WriteLink("subfile.url", path).c_str(), 0), 0);
+  });
+  EXPECT_EQ(err, "Error: Error opening view into ECW file: '" + path + "' (Illegal seek)\n");
+
+  // A VRT's source: the VRT opens, its first line is refused.
+  Raster raster{};
+  ASSERT_EQ(m_.Open()(&raster, WriteLink("fifo-vrt.url", vrt).c_str(), 0), 1);
+  RhlRect whole{0, 0, 64, 48};
+  int32_t width = 0;
+  ASSERT_EQ(m_.BeginView()(&raster, &whole, &whole, 1.0, &width), 1);
+  uint8_t *line = nullptr;
+  uint16_t flag = 0;
+  err = StderrOf([&] { EXPECT_EQ(m_.ReadLine()(&raster, 0, &line, &flag), 0); });
+  EXPECT_EQ(err, "Error: Error reading line from ECW file\n");
+  EXPECT_EQ(m_.EndView()(&raster), 1);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  alarm(0);
+  EXPECT_LT(seconds, 1.0) << "both refused at once";
+
+  // The module goes on serving another image.
+  Raster other{};
+  ASSERT_EQ(m_.Open()(&other, WriteLink("after-fifo.url", rgbPath_).c_str(), 0), 1);
+  ExpectView(&other, {0, 0, 300, 200}, {0, 0, 300, 200}, 1.0, {0, 1, 2}, rgbPath_);
 }

@@ -40,22 +40,7 @@ class RhlInfo : public ::testing::Test {
     plain_ = Make("plain.tif", plain);
 
     gcps_ = Make("gcps.tif", plain);
-    GDALDatasetH ds = GDALOpen(gcps_.c_str(), GA_Update);
-    GDAL_GCP points[3];
-    GDALInitGCPs(3, points);
-    double where[3][4] = {{0, 0, 16, 48}, {64, 0, 17, 48}, {0, 48, 16, 47}};
-    for (int i = 0; i < 3; ++i) {
-      points[i].dfGCPPixel = where[i][0];
-      points[i].dfGCPLine = where[i][1];
-      points[i].dfGCPX = where[i][2];
-      points[i].dfGCPY = where[i][3];
-    }
-    OGRSpatialReferenceH wgs84 = OSRNewSpatialReference(nullptr);
-    OSRImportFromEPSG(wgs84, 4326);
-    GDALSetGCPs2(ds, 3, points, wgs84);
-    OSRDestroySpatialReference(wgs84);
-    GDALDeinitGCPs(3, points);
-    GDALClose(ds);
+    SetGcps(gcps_, {{0, 0, 16, 48, 0}, {64, 0, 17, 48, 0}, {0, 48, 16, 47, 0}}, 4326);
   }
   static std::string utm_, dem_, plain_, gcps_;
 };
@@ -193,9 +178,13 @@ TEST_F(RhlInfo, RelativeNamesInsideALinkFileResolveAgainstTheCurrentFolder) {
   EXPECT_TRUE(Has(here.out, "resolved:      utm.tif\n")) << here.out;
   Outcome elsewhere = Rhl("info " + TempDir() + "/relative.url", "/");
   EXPECT_EQ(elsewhere.status, 1);
+  // rhl says where the library looked, and where the name is.
   EXPECT_EQ(elsewhere.err, "ECW.RHL: Error opening view into ECW file: 'utm.tif' (No such file or "
                            "directory)\nrhl: could not open '" +
-                               TempDir() + "/relative.url'\n");
+                               TempDir() + "/relative.url'\nrhl: the name 'utm.tif' is relative: "
+                               "the library took it against the folder rhl runs in, '/', not the "
+                               "link file's, '" + TempDir() + "'; '" + TempDir() +
+                               "/utm.tif' exists: write that whole path in the link\n");
 }
 
 TEST_F(RhlInfo, DoesNotServeOnlyForNamesTheModuleDoesNotServe) {

@@ -66,19 +66,25 @@ TEST(RhlNodata, NodataAndTransparencyBecomeTheOutputsNodata) {
   struct Case {
     std::string source;
     std::function<bool(int x, int y)> hidden;
+    std::string bands;  // what the note about a picture of other data says it holds
   } cases[] = {
-      {demPath, [](int, int y) { return y < 10; }},
-      {rgbaPath, [](int x, int y) { return x < 10 && y < 10; }},
+      {demPath, [](int, int y) { return y < 10; }, "1 band of Float32"},
+      {rgbaPath, [](int x, int y) { return x < 10 && y < 10; }, "4 bands of Byte"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.source);
+    const std::string picture = "rhl: note: '" + c.source + "' holds " + c.bands +
+                                ", not 8-bit grey or RGB: the output is the module's RGB display "
+                                "picture of it, 3 bands of Byte (gdal_translate keeps the "
+                                "source's bands and values)\n";
     Outcome plain = Rhl("render " + c.source + " -o nd.png");
     ASSERT_EQ(plain.status, 0) << plain.err;
-    EXPECT_EQ(plain.err, "rhl: note: the source's nodata and transparent pixels come out black; "
-                         "--a_nodata 0 marks black as the output's nodata\n");
+    EXPECT_EQ(plain.err, picture +
+                             "rhl: note: the source's nodata and transparent pixels come out black; "
+                             "--a_nodata 0 marks black as the output's nodata\n");
     Outcome marked = Rhl("render " + c.source + " -o nd.png --a_nodata 0");
     ASSERT_EQ(marked.status, 0) << marked.err;
-    EXPECT_EQ(marked.err, "");
+    EXPECT_EQ(marked.err, picture);
     int w, h, b;
     std::vector<unsigned char> px = Pixels(Scratch("nd.png"), &w, &h, &b);
     ASSERT_EQ(b, 3);

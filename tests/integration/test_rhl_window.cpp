@@ -53,6 +53,19 @@ std::vector<std::string> Split(const std::string &text) {
   return words;
 }
 
+// `out` holds what gdal_translate writes of `source` with `gdalArgs` into
+// `oracle`: the same size, pixels and geotransform.
+void ExpectAsGdalTranslate(const std::string &out, const std::string &source,
+                           const std::string &gdalArgs, const std::string &oracle) {
+  Raster got = Read(out);
+  Translate(source, oracle, Split(gdalArgs));
+  Raster want = Read(oracle);
+  ASSERT_EQ(got.width, want.width);
+  ASSERT_EQ(got.height, want.height);
+  EXPECT_EQ(got.pixels, want.pixels);
+  for (int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(got.gt[i], want.gt[i]) << i;
+}
+
 }  // namespace
 
 TEST_F(RhlWindow, WindowsAndSizesMatchGdalTranslate) {
@@ -79,14 +92,7 @@ TEST_F(RhlWindow, WindowsAndSizesMatchGdalTranslate) {
     Outcome r = Rhl("render " + image_ + " -o " + out + " " + c.rhl);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    Raster got = Read(out);
-    std::string oracle = Scratch("gdal" + std::to_string(n++) + ".tif");
-    Translate(image_, oracle, Split(c.gdal));
-    Raster want = Read(oracle);
-    ASSERT_EQ(got.width, want.width);
-    ASSERT_EQ(got.height, want.height);
-    EXPECT_EQ(got.pixels, want.pixels);
-    for (int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(got.gt[i], want.gt[i]) << i;
+    ExpectAsGdalTranslate(out, image_, c.gdal, Scratch("gdal" + std::to_string(n++) + ".tif"));
   }
 }
 
@@ -117,12 +123,16 @@ TEST_F(RhlWindow, ArgumentsRefusedWithShortMessagesBeforeAnythingIsWritten) {
       {"--src 0,0,401,300",
        "--src 0,0,401,300 reaches outside the image, which is 400 x 300 pixels, from (500000, "
        "4200000) to (501000, 4199250)"},
-      {"--srcwin -1 0 10 10", "--srcwin -1 0 10 10 reaches outside the image, which is 400 x 300 "
-                              "pixels, from (500000, 4200000) to (501000, 4199250)"},
+      // --srcwin and --projwin wholly outside; partly outside they are filled.
+      {"--srcwin 400 0 10 10", "--srcwin 400 0 10 10 lies wholly outside the image, which is 400 "
+                               "x 300 pixels, from (500000, 4200000) to (501000, 4199250)"},
+      {"--srcwin -10 -10 10 300", "--srcwin -10 -10 10 300 lies wholly outside the image, which "
+                                  "is 400 x 300 pixels, from (500000, 4200000) to (501000, "
+                                  "4199250)"},
       {"--projwin -10 60 30 35",
        "--projwin -10 60 30 35 covers pixels -200004,1679976,-199988,1679986 (L,T,R,B), which "
-       "reaches outside the image, which is 400 x 300 pixels, from (500000, 4200000) to (501000, "
-       "4199250)"},
+       "lies wholly outside the image, which is 400 x 300 pixels, from (500000, 4200000) to "
+       "(501000, 4199250)"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.args);
@@ -161,5 +171,45 @@ TEST_F(RhlWindow, ARequestForMorePixelsThanTheSourceIsMetAtItsSizeWithANote) {
     EXPECT_EQ(got.height, c.height);
     Outcome quiet = Rhl("render " + image_ + " -o " + out + " -q " + c.args);
     EXPECT_EQ(quiet.err, "") << "-q keeps notes back";
+  }
+}
+
+TEST_F(RhlWindow, AWindowPartlyOutsideIsWrittenWholeAsGdalTranslateWritesIt) {
+  struct Case {
+    std::string rhl, gdal;
+    int fill;  // the value outside the image
+  } cases[] = {
+      {"--srcwin 350 250 100 100", "-srcwin 350 250 100 100", 0},
+      {"--srcwin -30 -20 100 80", "-srcwin -30 -20 100 80", 0},
+      {"--srcwin -10 -10 420 320", "-srcwin -10 -10 420 320", 0},
+      {"--srcwin 350 250 100 100 --a_nodata 9", "-srcwin 350 250 100 100 -a_nodata 9", 9},
+      {"--projwin 499900 4200100 500100 4199900", "-projwin 499900 4200100 500100 4199900", 0},
+      {"--projwin 500900 4199300 501100 4199100 --a_nodata 255",
+       "-projwin 500900 4199300 501100 4199100 -a_nodata 255", 255},
+      // Reduced: the inside part lands on whole output pixels here.
+      {"--srcwin -40 0 200 100 --outsize 100 50", "-srcwin -40 0 200 100 -outsize 100 50 -r average",
+       0},
+      {"--srcwin 300 200 200 200 --outsize 50% 50%",
+       "-srcwin 300 200 200 200 -outsize 50% 50% -r average", 0},
+      {"--srcwin -50 -50 200 200 --scale 0.5", "-srcwin -50 -50 200 200 -outsize 100 100 -r average",
+       0},
+  };
+  int n = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.rhl);
+    std::string out = Scratch("partly" + std::to_string(n) + ".tif");
+    Outcome r = Rhl("render " + image_ + " -o " + out + " " + c.rhl);
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Said once, also under -q, as GDAL warns.
+    const std::string window = c.rhl.substr(0, c.rhl.find(" --", 2));
+    EXPECT_EQ(r.err.rfind("rhl: warning: " + window, 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(" reaches outside the image, which is 400 x 300 pixels, from (500000, "
+                         "4200000) to (501000, 4199250); the part outside is filled with " +
+                         std::to_string(c.fill)),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(Rhl("render " + image_ + " -o " + out + " -q " + c.rhl).err, r.err);
+    ExpectAsGdalTranslate(out, image_, c.gdal, Scratch("gdal-partly" + std::to_string(n++) + ".tif"));
   }
 }

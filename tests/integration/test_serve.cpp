@@ -3,6 +3,7 @@
 // source window and scale, with GDAL reading both PNGs.
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -78,6 +79,7 @@ TEST_F(Serve, EveryTileIsTheViewRhlRenderMakesOfItsWindowAtItsScale) {
     ASSERT_EQ(res->status, 200) << res->body;
     EXPECT_EQ(res->get_header_value("Content-Type"), "image/png");
     EXPECT_NE(res->get_header_value("Server-Timing").find("view;dur="), std::string::npos);
+    EXPECT_EQ(res->get_header_value("Cache-Control"), "no-cache");
     Pixels tile = DecodePng(res->body);
 
     std::vector<std::vector<std::string>> renders = {{"--scale", c.scale}};
@@ -308,8 +310,10 @@ TEST_F(Serve, BadCommandLinesAndAddressesFailBeforeServing) {
       {{"serve", link_, "--port", "x"}, 2, "--port"},
       {{"serve", link_, "--bogus"}, 2, "--bogus"},
       {{"serve", "--help"}, 0, "Usage"},
-      {{"serve", missing}, 1, "rhl serve: could not open '" + missing + "'"},
-      {{"serve", image_}, 1, "rhl serve: the module does not serve '" + image_ + "'"},
+      {{"serve", missing}, 1, "rhl: could not open '" + missing + "'"},
+      {{"serve", missing}, 1, "rhl serve: '" + missing + "' is left out of the map"},
+      {{"serve", missing, missing + "2"}, 1, "rhl serve: no image could be opened"},
+      {{"serve", Link("text.txt", "not an image")}, 1, "GDAL cannot read it"},
       {{"serve", link_, "--bind", "192.0.2.1", "--port", "0"}, 1,
        "'192.0.2.1' is not an address of this machine"},
       {{"serve", link_, "--bind", "no-such-host.invalid", "--port", "0"}, 1, "is not an address"},
@@ -333,3 +337,29 @@ TEST_F(Serve, BadCommandLinesAndAddressesFailBeforeServing) {
       << busy.err;
 }
 
+
+TEST_F(Serve, AnImageWhoseSourceIsAFifoFailsAtOnceAndTheOthersServe) {
+  std::string fifo = TempDir() + "/serve.fifo";
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string vrt = TempDir() + "/waits.vrt";
+  std::ofstream(vrt) << "<VRTDataset rasterXSize=\"300\" rasterYSize=\"200\"><VRTRasterBand "
+                        "dataType=\"Byte\" band=\"1\"><SimpleSource><SourceFilename>"
+                     << fifo << "</SourceFilename></SimpleSource></VRTRasterBand></VRTDataset>\n";
+  Served server({Link("waits.url", vrt), link_});
+  ASSERT_GT(server.port(), 0) << server.err();
+  for (int round = 0; round < 2; ++round) {
+    auto start = std::chrono::steady_clock::now();
+    httplib::Result res = server.Get("/tiles/waits/0/0/0.png");
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 500);
+    EXPECT_NE(res->body.find("'" + fifo + "' is a FIFO, not a regular file"), std::string::npos)
+        << res->body;
+    EXPECT_LT(seconds, 1.0) << "refused at once";
+    res = server.Get("/tiles/img/0/0/0.png");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200) << "the other image still serves";
+  }
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.err();
+}

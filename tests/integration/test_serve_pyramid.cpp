@@ -1,7 +1,7 @@
 // The tile pyramid and tile encoding of rhl serve, on their own.
 #include <gtest/gtest.h>
 
-#include "pngtile.h"
+#include "encode.h"
 #include "pyramid.h"
 #include "serve_support.h"
 
@@ -65,17 +65,56 @@ TEST(ServePyramid, ImageIdsAreSafeInPathsAndUnique) {
                      {"world", "world-2", "world-3", "w--rld-map", "-hidden", "image"}));
 }
 
-TEST(ServePyramid, TilePixelsMustFitTheTile) {
-  std::vector<uint8_t> rgb(257 * 3, 7);
+TEST(ServeEncode, MapsKeepTheirTransparencyOrLieOverTheBackground) {
+  // A 4 x 2 map: opaque red, half-transparent green, transparent, opaque blue.
+  const uint8_t pixels[] = {255, 0, 0, 255, 0, 255, 0, 128, 9, 9, 9, 0,   0, 0, 255, 255,
+                            255, 0, 0, 255, 0, 255, 0, 128, 9, 9, 9, 0,   0, 0, 255, 255};
+  struct Case {
+    const char *mime;
+    bool transparent;
+    int bands;              // as GDAL reads the result
+    uint8_t third[4];       // the third pixel, as GDAL reads it
+    int tolerance;          // lossy formats
+  } cases[] = {
+      {"image/png", true, 4, {9, 9, 9, 0}, 0},
+      {"image/png", false, 3, {0, 0, 0, 255}, 0},        // over black
+      {"image/jpeg", true, 3, {0, 0, 0, 255}, 40},       // never transparent
+      {"image/webp", true, 4, {9, 9, 9, 0}, 40},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.mime) + (c.transparent ? " transparent" : " opaque"));
+    const rhl::web::ImageFormat *format = rhl::web::FormatByMime(c.mime);
+    ASSERT_NE(format, nullptr);
+    std::vector<uint8_t> rgba(pixels, pixels + sizeof pixels);
+    rhl::web::Background background;
+    background.transparent = c.transparent;
+    background.rgb[0] = background.rgb[1] = background.rgb[2] = 0;
+    std::string bytes, error;
+    ASSERT_TRUE(rhl::web::Encode(*format, rgba.data(), 4, 2, background, &bytes, &error)) << error;
+    Pixels p = DecodePng(bytes);  // GDAL reads any of the three
+    ASSERT_EQ(p.width, 4);
+    ASSERT_EQ(p.bands, c.bands);
+    if (c.tolerance == 0) {
+      for (int b = 0; b < c.bands; ++b) EXPECT_EQ(p.at(2, 1)[b], c.third[b]) << "band " << b;
+      EXPECT_EQ(p.at(0, 0)[0], 255);
+      if (!c.transparent) {
+        EXPECT_EQ(p.at(1, 0)[1], 128);  // green over black, half
+      }
+    }
+    if (c.bands == 4) {
+      EXPECT_EQ(p.at(0, 0)[3], 255);
+      EXPECT_EQ(p.at(2, 0)[3], 0);
+    }
+  }
+  // A map opaque throughout loses its alpha; an empty one is refused.
+  std::vector<uint8_t> opaque(16, 255);
   std::string png, error;
-  EXPECT_FALSE(rhl::web::EncodeTile(rgb.data(), 257, 1, 256, &png, &error));
-  EXPECT_EQ(error, "a tile's pixels must fit the tile");
-  EXPECT_FALSE(rhl::web::EncodeTile(rgb.data(), 0, 1, 256, &png, &error));
-  ASSERT_TRUE(rhl::web::EncodeTile(rgb.data(), 3, 1, 4, &png, &error)) << error;
-  Pixels p = DecodePng(png);
-  ASSERT_EQ(p.bands, 4);
-  EXPECT_EQ(p.at(2, 0)[0], 7);
-  EXPECT_EQ(p.at(2, 0)[3], 255);
-  EXPECT_EQ(p.at(3, 0)[3], 0);
-  EXPECT_EQ(p.at(0, 3)[3], 0);
+  ASSERT_TRUE(rhl::web::Encode(rhl::web::kImageFormats[0], opaque.data(), 2, 2,
+                               rhl::web::Background(), &png, &error));
+  EXPECT_EQ(DecodePng(png).bands, 3);
+  EXPECT_FALSE(rhl::web::Encode(rhl::web::kImageFormats[0], opaque.data(), 0, 2,
+                                rhl::web::Background(), &png, &error));
+  EXPECT_EQ(error, "an image of no pixels");
+  EXPECT_EQ(rhl::web::FormatByExtension("jpeg"), rhl::web::FormatByMime("IMAGE/JPEG"));
+  EXPECT_EQ(rhl::web::FormatByMime("image/gif"), nullptr);
 }

@@ -144,14 +144,15 @@ TEST(Stretch, EveryBandIsStretchedOnItsOwn) {
   ncsecwex::Image *image = ncsecwex::AcquireImage(path.c_str());
   ASSERT_NE(image, nullptr);
   GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
+  std::string reason;
   for (int b = 1; b <= 3; ++b) {
     ncsecwex::Stretch s;
-    ASSERT_TRUE(image->StretchOf(b, &s));
+    ASSERT_TRUE(image->StretchOf(b, &s, &reason));
     std::array<double, 2> cut = CumulativeCut(GDALGetRasterBand(ds, b));
     EXPECT_EQ(s.low, cut[0]) << "band " << b;
     EXPECT_EQ(s.high, cut[1]) << "band " << b;
   }
-  EXPECT_FALSE(image->StretchOf(4, nullptr)) << "no such band";
+  EXPECT_FALSE(image->StretchOf(4, nullptr, &reason)) << "no such band";
   GDALClose(ds);
   ncsecwex::ReleaseImage(image);
 }
@@ -168,7 +169,8 @@ TEST(Stretch, ALargeImageIsSampledFromItsOverviewOrItsBlocks) {
   ncsecwex::Image *image = ncsecwex::AcquireImage(path.c_str());
   ASSERT_NE(image, nullptr);
   ncsecwex::Stretch s;
-  ASSERT_TRUE(image->StretchOf(1, &s));
+  std::string reason;
+  ASSERT_TRUE(image->StretchOf(1, &s, &reason));
   GDALRasterBandH overview = GDALGetOverview(GDALGetRasterBand(image->dataset, 1), 0);
   ASSERT_EQ(GDALGetRasterBandXSize(overview), 1024);
   std::array<double, 2> cut = CumulativeCut(overview);
@@ -184,7 +186,7 @@ TEST(Stretch, ALargeImageIsSampledFromItsOverviewOrItsBlocks) {
   path = Make("blocks.tif", flat);
   image = ncsecwex::AcquireImage(path.c_str());
   ASSERT_NE(image, nullptr);
-  ASSERT_TRUE(image->StretchOf(1, &s));
+  ASSERT_TRUE(image->StretchOf(1, &s, &reason));
   cut = CumulativeCut(GDALGetRasterBand(image->dataset, 1));
   double range = cut[1] - cut[0];
   EXPECT_NEAR(s.low, cut[0], 0.03 * range);

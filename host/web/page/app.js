@@ -1,140 +1,127 @@
-// The map page of rhl serve. Each image is a layer in its own pixel frame:
-// map zoom 0 is 1:1 and zoom -top shows the whole image, which is tile
-// level 0 on the server. Map units are image pixels (x right, y up, so a
-// pixel row is -lat); the pointer's world position comes from the image's
-// geotransform, which the server derives from the module's registration block.
-(function () {
-  'use strict';
+// The map page of rhl serve: the georeferenced images on one Web Mercator
+// map (mapview.js), any image in its own pixels (pixelview.js), the list of
+// layers (layers.js) and the pointer's position (pointer.js), all from the
+// server's catalogue (/api/layers). The page shows one of the two views at
+// a time; the map keeps its place while an image's pixels are shown.
+import { button, element, getJson, table } from './dom.js';
+import { createLayerList } from './layers.js';
+import { createMapView } from './mapview.js';
+import { createPixelView } from './pixelview.js';
+import { createPointer } from './pointer.js';
 
-  const map = L.map('map', { crs: L.CRS.Simple, zoomSnap: 1, zoomDelta: 1 });
-  window.rhlMap = map;  // for scripted checks of the page
+const mapDiv = document.getElementById('map');
+const pixelDiv = document.getElementById('pixels');
+const viewSection = document.getElementById('view');
 
-  // Tiles are drawn sharp only at whole screen pixels, and a drag can end
-  // between two (pointers report fractions of a pixel, and the drag's last
-  // step may never be drawn): the map then moves the rest of the way
-  // (panBy cannot do it: it rounds the distance it is asked to move).
-  map.on('moveend', function () {
-    const pane = map.getPane('mapPane');
-    const at = L.DomUtil.getPosition(pane);
-    const whole = L.point(Math.round(at.x), Math.round(at.y));
-    if (whole.equals(at)) return;
-    L.DomUtil.setPosition(pane, whole);
-    map.fire('moveend');  // the layers look again at what is in view
-  });
+function start(catalogue) {
+  document.getElementById('module').textContent =
+      catalogue.module.name + ' \u00b7 ' + catalogue.module.description;
+  const byId = new Map(catalogue.layers.map((l) => [l.id, l]));
+  const placed = catalogue.layers.filter((l) => l.georeferenced);
+  const mapView = placed.length ? createMapView(mapDiv, catalogue) : null;
+  const pixelView = createPixelView(pixelDiv, catalogue);
+  const pointer = createPointer(document.getElementById('pointer'), catalogue);
+  let mode = mapView ? 'map' : 'pixels';
 
-  function element(tag, text, className) {
-    const e = document.createElement(tag);
-    if (text !== undefined) e.textContent = text;
-    if (className) e.className = className;
-    return e;
-  }
-
-  function panel(position, className) {
-    const control = L.control({ position: position });
-    control.onAdd = function () {
-      const div = element('div', undefined, 'rhl-panel ' + (className || ''));
-      L.DomEvent.disableClickPropagation(div);
-      return div;
-    };
-    return control.addTo(map);
-  }
-
-  // Digits enough to tell neighbouring pixels apart.
-  function digits(step) {
-    const size = Math.abs(step);
-    return size > 0 ? Math.max(0, Math.min(12, Math.ceil(-Math.log10(size)) + 1)) : 6;
-  }
-
-  function world(image, col, row) {
-    const g = image.geotransform;
-    return [g[0] + col * g[1] + row * g[2], g[3] + col * g[4] + row * g[5]];
-  }
-
-  function showInfo(info, image, module) {
-    const div = info.getContainer();
-    div.replaceChildren(element('h1', image.id));
-    const table = element('table');
-    const scale = Math.pow(2, map.getZoom());
-    const rows = [
-      ['file', image.file],
-      ['image', image.resolved.replace(/^.*\//, '')],
-      ['size', image.width + ' x ' + image.height + ' pixels'],
-      ['pixel', image.geotransform[1] + ' x ' + image.geotransform[5]],
-      ['origin', image.geotransform[0] + ', ' + image.geotransform[3]],
-      ['scale', scale >= 1 ? '1:1' : '1:' + 1 / scale],
-      ['module', module ? module.name + ' (' + module.description + ')' : ''],
-    ];
-    for (const [name, value] of rows) {
-      const tr = element('tr');
-      tr.append(element('th', name), element('td', value));
-      table.append(tr);
-    }
-    div.append(table);
-  }
-
-  function showPointer(pointer, image, latlng) {
-    const div = pointer.getContainer();
-    if (!latlng) {
-      div.textContent = 'move the pointer over the image';
+  function describe() {
+    if (mode === 'map') {
+      const zoom = mapView.map.getZoom();
+      viewSection.replaceChildren(
+          element('h2', 'Map \u00b7 Web Mercator (EPSG:3857)'),
+          table([['zoom', String(zoom)]]),
+          button('all images', 'fit the map to every image', 'rhl-fit-all',
+                 () => mapView.zoomTo(catalogue.mosaic.id)));
       return;
     }
-    const col = latlng.lng, row = -latlng.lat;
-    const w = world(image, col, row);
-    const d = digits(image.geotransform[1]);
-    const inside = col >= 0 && row >= 0 && col < image.width && row < image.height;
-    div.textContent = 'pixel ' + col.toFixed(1) + ', ' + row.toFixed(1) + '  \u00b7  world ' +
-        w[0].toFixed(d) + ', ' + w[1].toFixed(d) + (inside ? '' : '  (outside the image)');
+    const layer = pixelView.layer();
+    const g = layer.geotransform;
+    const scale = pixelView.scale();
+    const bar = element('div', null, 'rhl-controls');
+    bar.append(button('1:1', 'one image pixel a screen pixel', 'rhl-one-to-one', () => pixelView.oneToOne()),
+               button('whole image', 'fit the whole image', 'rhl-whole', () => pixelView.whole()));
+    if (mapView) bar.append(button('back to the map', 'the map of every georeferenced image', 'rhl-to-map', showMap));
+    viewSection.replaceChildren(element('h2', 'Pixels of ' + layer.id), bar, table([
+      ['file', layer.file],
+      ['size', layer.width + ' x ' + layer.height + ' pixels'],
+      ['pixel', g[1] + ' x ' + g[5]],
+      ['origin', g[0] + ', ' + g[3]],
+      ['scale', scale >= 1 ? scale + ':1' : '1:' + 1 / scale],
+      ['module', catalogue.module.name + ' (' + catalogue.module.description + ')'],
+    ]));
   }
 
-  function start(catalogue) {
-    const info = panel('topright');
-    const pointer = panel('bottomleft', 'rhl-pointer');
-    const layers = {};
-    let current = null;
-
-    for (const image of catalogue.images) {
-      const bounds = L.latLngBounds([[-image.height, 0], [0, image.width]]);
-      const layer = L.tileLayer(image.tiles, {
-        tileSize: catalogue.tile_size,
-        minZoom: -image.top_level,
-        maxZoom: 0,
-        zoomOffset: image.top_level,
-        bounds: bounds,
-        noWrap: true,
-        keepBuffer: 1,
-      });
-      layer.image = image;
-      layer.imageBounds = bounds;
-      layers[image.id] = layer;
-    }
-
-    function choose(layer) {
-      current = layer;
-      map.setMinZoom(-layer.image.top_level);
-      map.setMaxZoom(0);
-      map.fitBounds(layer.imageBounds);
-      showInfo(info, layer.image, catalogue.module);
-      showPointer(pointer, layer.image, null);
-    }
-
-    const all = Object.values(layers);
-    if (all.length === 0) return;
-    if (all.length > 1) L.control.layers(layers, {}, { collapsed: false }).addTo(map);
-    map.on('baselayerchange', function (e) { choose(e.layer); });
-    map.on('zoomend', function () { showInfo(info, current.image, catalogue.module); });
-    map.on('mousemove', function (e) { showPointer(pointer, current.image, e.latlng); });
-    map.on('mouseout', function () { showPointer(pointer, current.image, null); });
-    all[0].addTo(map);
-    choose(all[0]);
+  function showMap() {
+    mode = 'map';
+    pixelDiv.hidden = true;
+    mapDiv.hidden = false;
+    mapView.map.invalidateSize();
+    list.mark(null);
+    pointer.away('move the pointer over the map');
+    describe();
   }
 
-  fetch('/api/images')
-    .then(function (response) {
-      if (!response.ok) throw new Error('/api/images answered ' + response.status);
-      return response.json();
-    })
-    .then(start)
-    .catch(function (error) {
-      panel('topright', 'rhl-error').getContainer().textContent = String(error);
-    });
-})();
+  function showPixels(layer, at) {
+    mode = 'pixels';
+    mapDiv.hidden = true;
+    pixelDiv.hidden = false;
+    pixelView.map.invalidateSize();
+    pixelView.show(layer, at);
+    list.mark(layer.id);
+    pointer.away('move the pointer over the image');
+    describe();
+  }
+
+  // An image's pixels: at 1:1 where the map's centre lies on it, else whole.
+  async function pixels(id) {
+    const layer = byId.get(id);
+    let at = null;
+    if (mode === 'map' && layer.georeferenced) {
+      const centre = L.CRS.EPSG3857.project(mapView.map.getCenter().wrap());
+      try {
+        const answer = await getJson(catalogue.services.point + '?crs=EPSG:3857&x=' + centre.x + '&y=' +
+                                     centre.y + '&layers=' + encodeURIComponent(id));
+        const hit = answer.features[0];
+        if (hit) at = { col: hit.properties.column, row: hit.properties.row };
+      } catch (e) {
+        at = null;  // the whole image, then
+      }
+    }
+    showPixels(layer, at);
+  }
+
+  const list = createLayerList(document.getElementById('layers'), catalogue, {
+    visible: (id, on) => mapView.setVisible(id, on),
+    opacity: (id, value) => mapView.setOpacity(id, value),
+    zoomTo: (id) => {
+      if (mode !== 'map') showMap();
+      mapView.zoomTo(id);
+    },
+    pixels,
+  });
+
+  if (mapView) {
+    const map = mapView.map;
+    map.on('zoomend', () => { if (mode === 'map') describe(); });
+    map.on('mousemove', (e) => pointer.overMap(e.latlng, mapView.resolution(), mapView.shown()));
+    map.on('mouseout', () => pointer.away('move the pointer over the map'));
+  }
+  pixelView.map.on('zoomend', () => { if (mode === 'pixels') describe(); });
+  pixelView.map.on('mousemove', (e) => {
+    pointer.overPixels(pixelView.layer(), pixelView.pixelAt(e.latlng), pixelView.scale());
+  });
+  pixelView.map.on('mouseout', () => pointer.away('move the pointer over the image'));
+
+  // For scripted checks of the page: the map in view, and both views.
+  window.rhl = { catalogue, mapView, pixelView, mode: () => mode, pixels, showMap };
+  Object.defineProperty(window, 'rhlMap', {
+    get: () => (mode === 'map' ? mapView.map : pixelView.map),
+  });
+  if (mode === 'map') showMap();
+  else if (catalogue.layers.length) showPixels(catalogue.layers[0], null);
+}
+
+getJson('/api/layers')
+  .then(start)
+  .catch((error) => {
+    viewSection.replaceChildren(element('div', String(error), 'rhl-error'));
+  });
