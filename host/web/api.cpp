@@ -76,7 +76,6 @@ nlohmann::json ImagesJson(const Catalogue &c) {
     }
     out["images"].push_back({{"id", l.id},
                              {"file", l.file},
-                             {"resolved", l.resolved},
                              {"width", l.width},
                              {"height", l.height},
                              {"top_level", TopLevel(l.width, l.height)},
