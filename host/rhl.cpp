@@ -8,9 +8,11 @@
 #include "commands.h"
 #include "cli.h"
 #include "gdal.h"
+#include "image.h"
 #include "messages.h"
 #include "refused.h"
 #include "web/server.h"
+#include "web/worker.h"
 
 #ifndef RHL_VERSION
 #define RHL_VERSION "unknown"
@@ -28,6 +30,15 @@ extern "C" __attribute__((visibility("default"))) const char *__asan_default_opt
 #endif
 
 int main(int argc, char **argv) {
+  if (argc > 1 && std::string(argv[1]) == rhl::web::kWorkerArgument) {
+    GDALAllRegister();
+    rhl::RouteGdalErrors();
+    return rhl::web::RunViewWorker(
+        argc, argv, [](rhl::Session &session, const std::string &module, const std::string &file) {
+          return rhl::LoadModule(session, module) &&
+                 rhl::OpenImage(session, rhl::ModuleName(session, module), file, {});
+        });
+  }
   CLI::App app{"rhl: drives a raster handler module as the host application does."};
   app.require_subcommand(1);
   app.set_version_flag("--version", std::string("rhl ") + RHL_VERSION + " (GDAL " +

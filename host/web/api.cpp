@@ -76,7 +76,6 @@ nlohmann::json ImagesJson(const Catalogue &c) {
     }
     out["images"].push_back({{"id", l.id},
                              {"file", l.file},
-                             {"resolved", l.resolved},
                              {"width", l.width},
                              {"height", l.height},
                              {"top_level", TopLevel(l.width, l.height)},
@@ -124,7 +123,7 @@ void AnswerPoint(const Site &s, const HttpRequest &q, HttpResponse &res) {
       return res.Refuse(400, "count is a whole number from 1");
   }
   PointAnswer answer = QueryPoint(c, frame, x, y, layers);
-  if (!answer.made) return res.Refuse(500, answer.error);
+  if (!answer.made) return res.Refuse(answer.timedOut ? 504 : 500, answer.error);
   if (answer.hits.size() > (size_t)count) answer.hits.resize((size_t)count);
   if (frame.pixelsOf >= 0) y = -y;
   const std::string *format = q.Param("format");

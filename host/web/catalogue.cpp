@@ -106,6 +106,7 @@ bool Catalogue::Open(const std::string &modulePath, const std::vector<std::strin
     l.file = files[i];
     l.title = files[i].substr(files[i].find_last_of('/') + 1);
     Place(l);
+    l.watch = std::make_unique<ImageWatch>(l.file, l.resolved);
     if (!l.georeferenced())
       Warn("'" + files[i] + "' is served in its own pixel frame only: " + l.note);
     layers_.push_back(std::move(l));
@@ -129,8 +130,13 @@ bool Catalogue::Open(const std::string &modulePath, const std::vector<std::strin
   }
   std::vector<Session *> sessions;
   for (Layer &l : layers_) sessions.push_back(l.session.get());
-  views_ = std::make_unique<LocalViews>(sessions);
+  local_ = std::make_unique<LocalViews>(sessions);
+  views_ = local_.get();
   return true;
+}
+
+std::string Catalogue::Changed(size_t i) const {
+  return i < layers_.size() && layers_[i].watch ? layers_[i].watch->Check() : "";
 }
 
 int Catalogue::Find(const std::string &id) const {

@@ -19,6 +19,7 @@
 #include "session.h"
 #include "source.h"
 #include "views.h"
+#include "watch.h"
 
 namespace rhl {
 namespace web {
@@ -45,6 +46,7 @@ struct Layer {
   std::vector<std::optional<Box>> bounds;
   bool blackIsNodata = false;  // the module's black stands for nodata or transparency
   int zoom = 0;  // the Web Mercator level whose pixels are no larger than the image's
+  std::unique_ptr<ImageWatch> watch;  // whether its file still has this geometry
 
   bool georeferenced() const { return crs >= 0; }
 };
@@ -72,6 +74,9 @@ class Catalogue {
   std::vector<size_t> Resolve(const std::string &name, bool placedOnly) const;
   // The mosaic's extent in CRS `crs`, or none.
   std::optional<Box> MosaicBounds(int crs) const;
+  // "" while layer `i`'s image has the geometry it is served in; else the
+  // change, for a refusal (a view of it must not be placed in the old one).
+  std::string Changed(size_t i) const;
   // The finest Web Mercator level any layer wants.
   int MaxZoom() const;
 
@@ -81,6 +86,9 @@ class Catalogue {
   int resampling() const { return resampling_; }
   void SetResampling(int method) { resampling_ = method; }
   ViewService &views() const { return *views_; }
+  // Views from `views` (which outlives the catalogue's use of it) instead
+  // of the module in this process.
+  void UseViews(ViewService *views) { views_ = views; }
   const HandlerDescriptor &descriptor() const { return layers_.front().session->descriptor(); }
 
  private:
@@ -89,7 +97,8 @@ class Catalogue {
   std::vector<Layer> layers_;
   std::vector<size_t> mosaic_;
   CrsList crs_;
-  std::unique_ptr<ViewService> views_;
+  std::unique_ptr<ViewService> local_;  // the sessions above, behind one lock
+  ViewService *views_ = nullptr;
   int resampling_ = 1;
 };
 

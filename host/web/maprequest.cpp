@@ -58,10 +58,21 @@ std::string ViewLabel(const ViewRequest &r, const Layer &l) {
 
 bool MakeView(const Catalogue &c, const Layer &l, const ViewRequest &request, ViewPixels *view,
               MapImage *m) {
-  *view = c.views().View(l.image, request);
-  m->viewMs += view->viewMs;
+  // The image is looked at before the view and after it: a view that may
+  // have read a file of another geometry is not placed in this one.
+  std::string changed = c.Changed(l.image);
+  if (changed.empty()) {
+    *view = c.views().View(l.image, request);
+    m->viewMs += view->viewMs;
+    changed = c.Changed(l.image);
+  }
+  if (!changed.empty()) {
+    m->error = changed;
+    return false;
+  }
   if (view->status == ViewPixels::kMade) return true;
   m->error = ViewLabel(request, l) + ": " + view->error;
+  m->timedOut = view->status == ViewPixels::kTimedOut;
   return false;
 }
 
@@ -215,9 +226,17 @@ PointAnswer QueryPoint(const Catalogue &c, Frame frame, double x, double y,
     hit.col = (int64_t)col;
     hit.row = (int64_t)row;
     RhlRect pixel{(int32_t)col, (int32_t)row, (int32_t)col + 1, (int32_t)row + 1};
-    ViewPixels view = c.views().View(l.image, SizedView(pixel, 1, 1));
+    std::string changed = c.Changed(l.image);
+    ViewPixels view;
+    if (changed.empty()) view = c.views().View(l.image, SizedView(pixel, 1, 1));
+    if (changed.empty()) changed = c.Changed(l.image);
+    if (!changed.empty()) {
+      a.error = changed;
+      return a;
+    }
     if (view.status != ViewPixels::kMade) {
       a.error = ViewLabel(SizedView(pixel, 1, 1), l) + ": " + view.error;
+      a.timedOut = view.status == ViewPixels::kTimedOut;
       return a;
     }
     memcpy(hit.rgb, view.rgb.data(), 3);

@@ -43,6 +43,7 @@ struct MapImage {
   std::vector<uint8_t> rgba;  // 4 bytes a pixel, lines packed; alpha 0 where no layer is
   int drawn = 0;              // layers that put pixels in it
   std::string error;          // why it was not made
+  bool timedOut = false;      // a view ran out of time
   double viewMs = 0, warpMs = 0;
 };
 
@@ -60,6 +61,7 @@ struct PointAnswer {
   bool made = false;
   std::vector<PointHit> hits;
   std::string error;
+  bool timedOut = false;  // a view ran out of time
 };
 
 PointAnswer QueryPoint(const Catalogue &catalogue, Frame frame, double x, double y,

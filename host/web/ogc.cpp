@@ -90,16 +90,16 @@ std::string XmlText(const pugi::xml_document &doc) {
 
 std::string Printable(const std::string &text) { return Escaped(text, 200); }
 
-bool AnswerMap(const Site &site, const MapRequest &request, const ImageFormat &format,
-               const Background &background, HttpResponse &res, std::string *error) {
+int AnswerMap(const Site &site, const MapRequest &request, const ImageFormat &format,
+              const Background &background, HttpResponse &res, std::string *error) {
   MapImage map = RenderMap(site.catalogue, request);
   if (!map.made) {
     *error = map.error;
-    return false;
+    return map.timedOut ? 504 : 500;
   }
   auto start = std::chrono::steady_clock::now();
   if (!Encode(format, map.rgba.data(), map.width, map.height, background, &res.body, error))
-    return false;
+    return 500;
   double encodeMs =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   char timing[128];
@@ -109,7 +109,7 @@ bool AnswerMap(const Site &site, const MapRequest &request, const ImageFormat &f
   // Images change on disk: a client asks again rather than keep a map.
   res.headers.emplace_back("Cache-Control", "no-cache");
   res.type = format.mime;
-  return true;
+  return 0;
 }
 
 }  // namespace web

@@ -45,9 +45,10 @@ std::string XmlText(const pugi::xml_document &doc);
 // Text for a response: control characters escaped (XML cannot hold them).
 std::string Printable(const std::string &text);
 
-// A map made and encoded into `res` (with Server-Timing), or false with the
-// reason in *error (the map failed: a view or the warper).
-bool AnswerMap(const Site &site, const MapRequest &request, const ImageFormat &format,
+// A map made and encoded into `res` (with Server-Timing): 0; or the HTTP
+// status for its failure with the reason in *error: 504 when a view ran out
+// of time, 500 when a view or the warper failed.
+int AnswerMap(const Site &site, const MapRequest &request, const ImageFormat &format,
                const Background &background, HttpResponse &res, std::string *error);
 
 }  // namespace web

@@ -48,7 +48,8 @@ void ServeTile(const Site &s, const std::string &rest, HttpResponse &res) {
   r.width = r.height = kTileSize;
   r.layers = {(size_t)layer};
   std::string error;
-  if (!AnswerMap(s, r, kImageFormats[0], Background(), res, &error)) res.Refuse(500, error);
+  if (int failed = AnswerMap(s, r, kImageFormats[0], Background(), res, &error))
+    res.Refuse(failed, error);
 }
 
 void ServeAsset(const HttpRequest &req, HttpResponse &res) {

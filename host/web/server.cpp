@@ -15,6 +15,7 @@
 #include "ogc.h"
 #include "routes.h"
 #include "warp.h"
+#include "workers.h"
 
 namespace rhl {
 namespace web {
@@ -59,6 +60,16 @@ CLI::App *AddServeCommand(CLI::App &app, ServeOptions *options, std::string *mod
                     "Connections open at once; one more is answered 503 (Service Unavailable)")
       ->check(CLI::Range(1, 1000000))
       ->capture_default_str();
+  serve->add_option("--workers", options->workers,
+                    "View worker processes, each with its own module, besides a spare for "
+                    "images that have no view in progress (default: one a core); 0 makes every "
+                    "view in this process, one at a time")
+      ->check(CLI::Range(0, 256));
+  serve->add_option("--view-timeout", options->viewTimeout,
+                    "Seconds a view may take in its worker (and wait for one) before the request "
+                    "gets 504 and the worker is replaced")
+      ->check(CLI::Range(0.001, 86400.0))
+      ->capture_default_str();
   serve->add_option("--module", *modulePath, "Handler module to load")->capture_default_str();
   serve->footer(
       "Open the address it prints in a web browser; Ctrl-C stops it. A file that does not "
@@ -88,6 +99,24 @@ int Serve(const ServeOptions &options, const std::string &modulePath) {
     Catalogue catalogue;
     if (!catalogue.Open(modulePath, options.files)) return status;
     catalogue.SetResampling(ResamplingByName(options.resampling));
+    // Views in worker processes, each opening the images the catalogue
+    // holds as it opened them.
+    int workerCount = options.workers < 0 ? DefaultWorkerCount() : options.workers;
+    std::unique_ptr<WorkerViews> workers;
+    if (workerCount > 0) {
+      WorkerOptions config;
+      config.modulePath = modulePath;
+      for (const Layer &l : catalogue.layers()) config.files.push_back(l.file);
+      config.count = workerCount;
+      config.viewSeconds = options.viewTimeout;
+      workers = std::make_unique<WorkerViews>(config);
+      std::string error;
+      if (!workers->Start(&error)) {
+        fprintf(stderr, "rhl serve: the view workers could not start: %s\n", error.c_str());
+        return status;
+      }
+      catalogue.UseViews(workers.get());
+    }
     Site site{catalogue, ""};
     HttpLimits limits;
     limits.maxConnections = options.maxConnections;
@@ -109,13 +138,20 @@ int Serve(const ServeOptions &options, const std::string &modulePath) {
     printf("rhl serve: WMS %swms, WMTS %swmts/1.0.0/WMTSCapabilities.xml, XYZ "
            "%sxyz/{layer}/{z}/{x}/{y}.png (layers: /api/layers)\n",
            page.c_str(), page.c_str(), page.c_str());
+    if (workerCount > 0)
+      printf("rhl serve: views in %d worker process%s and a spare, %g s at most each\n",
+             workerCount, workerCount == 1 ? "" : "es", options.viewTimeout);
+    else
+      printf("rhl serve: views in this process, one at a time\n");
     printf("rhl serve: open %s in a web browser; Ctrl-C stops\n", page.c_str());
     fflush(stdout);
     std::atomic<bool> listening{true};
     std::thread stopper([&] {
       int signal = 0;
       sigwait(&stopSignals, &signal);
-      if (listening) server.Stop();
+      if (!listening) return;
+      server.Stop();
+      if (workers) workers->Stop();  // views in progress end now
     });
     bool clean = server.Run();
     listening = false;

@@ -17,6 +17,8 @@ struct ServeOptions {
   std::string bind = "127.0.0.1";
   std::string resampling = "bilinear";  // gdalwarp's -r name
   size_t maxConnections = 1000;  // open at once; one more is answered 503
+  int workers = -1;          // view worker processes; 0: views in this process; -1: the default
+  double viewTimeout = 30;   // seconds a view may take in a worker
 };
 
 // Adds the serve command to `app`; its options fill *options and

@@ -198,8 +198,8 @@ void GetMap(const Site &s, const HttpRequest &q, bool v130, HttpResponse &res) {
     return Exception(res, v130, r);
   }
   std::string error;
-  if (!AnswerMap(s, p.map, *p.format, p.background, res, &error))
-    Exception(res, v130, {"", error}, 500);
+  if (int failed = AnswerMap(s, p.map, *p.format, p.background, res, &error))
+    Exception(res, v130, {"", error}, failed);
 }
 
 void GetFeatureInfo(const Site &s, const HttpRequest &q, bool v130, HttpResponse &res) {
@@ -236,7 +236,7 @@ void GetFeatureInfo(const Site &s, const HttpRequest &q, bool v130, HttpResponse
   double x = b.minx + (i + 0.5) * (b.maxx - b.minx) / p.map.width;
   double y = b.maxy - (j + 0.5) * (b.maxy - b.miny) / p.map.height;
   PointAnswer answer = QueryPoint(s.catalogue, p.map.frame, x, y, layers);
-  if (!answer.made) return Exception(res, v130, {"", answer.error}, 500);
+  if (!answer.made) return Exception(res, v130, {"", answer.error}, answer.timedOut ? 504 : 500);
   if (answer.hits.size() > (size_t)count) answer.hits.resize((size_t)count);
   if (json) {
     res.type = "application/json";

@@ -173,8 +173,9 @@ void GetTile(const Site &s, const TileAsked &t, HttpResponse &res) {
     return OwsException(res, 400, "TileOutOfRange", "TILECOL",
                         "TILECOL '" + t.col + "' is not a column from 0 to " + std::to_string(matrix->columns - 1));
   std::string error;
-  if (!AnswerMap(s, TileRequest(*set, *matrix, col, row, o.layers), *t.format, Background(), res, &error))
-    OwsException(res, 500, "NoApplicableCode", "", error);
+  if (int failed = AnswerMap(s, TileRequest(*set, *matrix, col, row, o.layers), *t.format,
+                             Background(), res, &error))
+    OwsException(res, failed, "NoApplicableCode", "", error);
 }
 
 // The KVP encoding: /wmts?SERVICE=WMTS&REQUEST=...

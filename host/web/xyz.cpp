@@ -59,8 +59,8 @@ void AnswerXyz(const Site &s, const std::string &rest, const HttpRequest &q, Htt
   TileMatrixSet set;
   set.crs = kEpsg3857;
   std::string error;
-  if (!AnswerMap(s, TileRequest(set, m, x, y, layers), *format, Background(), res, &error))
-    res.Refuse(500, error);
+  if (int failed = AnswerMap(s, TileRequest(set, m, x, y, layers), *format, Background(), res, &error))
+    res.Refuse(failed, error);
 }
 
 }  // namespace web

@@ -5,6 +5,11 @@
 // answer is checked against what the operation promises; a crash, a
 // sanitizer's report, a hang or a broken promise is a finding.
 //
+// A JPEG 2000 image is opened and described but not viewed: Debian's
+// OpenJPEG decoder crashes on some damaged codestreams, and believes tile
+// sizes no file of this size could hold, inside GDAL, below anything the
+// library sees (the README's limits say so).
+//
 // Input: 16 bytes of view parameters (see View), then the image's bytes.
 #include <errno.h>
 #include <stdio.h>
@@ -18,6 +23,7 @@
 
 #include "cpl_conv.h"
 #include "cpl_vsi.h"
+#include "gdal.h"
 #include "ecw/ncsecwex.h"
 #include "fuzz_support.h"
 #include "reason.h"
@@ -158,9 +164,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     EcwFileInfo *info = nullptr;
     Check(NCScbmGetViewFileInfo(view, &info) == 0 && info != nullptr, "file information");
     Check(info->width > 0 && info->height > 0 && info->bands > 0, "an image of some size");
-    Set first = ReadSet(in, *info);
-    View(view, *info, first);
-    if (flags & 4) {
+    GDALDriverH driver = GDALIdentifyDriver(kName, nullptr);
+    bool viewed = driver == nullptr || strncmp(GDALGetDriverShortName(driver), "JP2", 3) != 0;
+    if (viewed) View(view, *info, ReadSet(in, *info));
+    if (viewed && (flags & 4)) {
       // Set again, on the same view, before or after its last line.
       fuzz::Input again(data + 8, kParameters - 8);
       View(view, *info, ReadSet(again, *info));

@@ -1,5 +1,6 @@
 #include "serve_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <unistd.h>
@@ -116,6 +117,55 @@ Pixels DecodePng(const std::string &bytes) {
   Pixels p = ReadPng(name);
   VSIUnlink(name.c_str());
   return p;
+}
+
+namespace {
+
+// The state letter of process `pid` and its parent; false when it is gone.
+bool ProcessState(pid_t pid, char *state, pid_t *parent) {
+  std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+  size_t name = stat.rfind(')');
+  int ppid = 0;
+  if (name == std::string::npos || sscanf(stat.c_str() + name + 1, " %c %d", state, &ppid) != 2)
+    return false;
+  *parent = ppid;
+  return true;
+}
+
+}  // namespace
+
+bool HasEnded(pid_t pid) {
+  char state = 0;
+  pid_t parent = 0;
+  return !ProcessState(pid, &state, &parent) || state == 'Z' || state == 'X';
+}
+
+std::set<pid_t> Children(pid_t parent) {
+  std::set<pid_t> found;
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) return found;
+  while (dirent *entry = readdir(proc)) {
+    pid_t pid = atoi(entry->d_name), ppid = 0;
+    char state = 0;
+    if (pid > 0 && ProcessState(pid, &state, &ppid) && ppid == parent && state != 'Z' &&
+        state != 'X')
+      found.insert(pid);
+  }
+  closedir(proc);
+  return found;
+}
+
+std::set<pid_t> ChildrenOnceThereAre(pid_t parent, size_t count) {
+  std::set<pid_t> children;
+  for (int i = 0; i < 600 && (children = Children(parent)).size() != count; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return children;
+}
+
+bool EndsWithin(pid_t pid, int seconds) {
+  for (int i = 0; i < seconds * 20 && !HasEnded(pid); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return HasEnded(pid);
 }
 
 // How far a tile is from `view`: its top-left equals the view's pixels, opaque,

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 #include <httplib.h>
 #include <string>
 #include <thread>
@@ -76,6 +77,15 @@ struct Pixels {
   std::vector<uint8_t> data;
   const uint8_t *at(int x, int y) const { return &data[((size_t)y * width + x) * bands]; }
 };
+
+// Processes, as /proc shows them: whether `pid` has ended (gone, or a
+// zombie no one has reaped yet); the running children of `parent`, and
+// those once there are `count` of them (or after 30 s); whether `pid` ends
+// within `seconds`.
+bool HasEnded(pid_t pid);
+std::set<pid_t> Children(pid_t parent);
+std::set<pid_t> ChildrenOnceThereAre(pid_t parent, size_t count);
+bool EndsWithin(pid_t pid, int seconds);
 
 Pixels ReadPng(const std::string &path);
 Pixels DecodePng(const std::string &bytes);

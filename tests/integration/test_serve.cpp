@@ -151,7 +151,9 @@ TEST_F(Serve, TheCatalogueNamesEachImageOnceAndThePageIsServedFromRhlAlone) {
   EXPECT_EQ(j["images"][0]["id"], "img");
   EXPECT_EQ(j["images"][1]["id"], "img-2");
   EXPECT_EQ(j["images"][1]["tiles"], "/tiles/img-2/{z}/{x}/{y}.png");
-  EXPECT_EQ(j["images"][0]["resolved"], image_);
+  // Names as given, never the paths they were resolved to.
+  EXPECT_EQ(j["images"][0]["file"], link_);
+  EXPECT_FALSE(j["images"][0].contains("resolved"));
   EXPECT_EQ(j["images"][0]["width"], 1003);
   EXPECT_EQ(j["images"][0]["height"], 701);
   EXPECT_EQ(j["images"][0]["top_level"], 2);
