@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include <chrono>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -63,10 +64,10 @@ class ScaleOut : public ::testing::Test {
     std::string missing = scaleout::Missing();
     if (!missing.empty()) GTEST_SKIP() << missing;
   }
-  // Two instances of rhl serve on `image` and nginx in front of them.
-  void Start(const std::string &image, bool cache) {
-    first_.reset(new Served({image}));
-    second_.reset(new Served({image}));
+  // Two instances of `rhl serve args...` and nginx in front of them.
+  void Start(const std::vector<std::string> &args, bool cache) {
+    first_.reset(new Served(args));
+    second_.reset(new Served(args));
     ASSERT_GT(first_->port(), 0) << first_->err();
     ASSERT_GT(second_->port(), 0) << second_->err();
     front_.reset(new Front({first_->port(), second_->port()}, cache));
@@ -84,7 +85,7 @@ class ScaleOut : public ::testing::Test {
 };
 
 TEST_F(ScaleOut, EveryMapAndTileThroughNginxIsByteForByteTheInstancesOwnFreshOrKept) {
-  ASSERT_NO_FATAL_FAILURE(Start(Image("scaleout"), true));
+  ASSERT_NO_FATAL_FAILURE(Start({Image("scaleout")}, true));
   for (const std::string &path : kMaps) {
     SCOPED_TRACE(path);
     Response direct = Direct(*first_, path), other = Direct(*second_, path);
@@ -112,7 +113,7 @@ TEST_F(ScaleOut, EveryMapAndTileThroughNginxIsByteForByteTheInstancesOwnFreshOrK
 }
 
 TEST_F(ScaleOut, OnlyImagesAreKeptAndDocumentsNameTheAddressTheClientReached) {
-  ASSERT_NO_FATAL_FAILURE(Start(Image("scaleout"), true));
+  ASSERT_NO_FATAL_FAILURE(Start({Image("scaleout")}, true));
   const std::string host = "maps.example.org:8443";
   struct Case {
     std::string path;
@@ -153,7 +154,7 @@ TEST_F(ScaleOut, OnlyImagesAreKeptAndDocumentsNameTheAddressTheClientReached) {
 
 TEST_F(ScaleOut, AnInstanceKilledUnderLoadCostsNoClientARequest) {
   // No cache: every request reaches an instance.
-  ASSERT_NO_FATAL_FAILURE(Start(Image("scaleout"), false));
+  ASSERT_NO_FATAL_FAILURE(Start({Image("scaleout")}, false));
   int killed = first_->port(), kept = second_->port();
   scaleout::Wrk wrk(front_->Url(), kMaps, 4, 6);
   std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -184,10 +185,41 @@ TEST_F(ScaleOut, AnInstanceKilledUnderLoadCostsNoClientARequest) {
   EXPECT_EQ(Direct(*second_, kMaps[0]).status, 200);
 }
 
+// rhl serve answers 504 when a view of one image outran its deadline, and
+// goes on answering the others. nginx hands that 504 to its client: asked of
+// the next instance too, it would wait again and then leave both instances
+// out as failed, refusing every image for a while.
+TEST_F(ScaleOut, AViewPastItsDeadlineCostsItsOwnClientAloneNeverTheOtherImages) {
+  // The seam module holds every view of an image whose name says "hold".
+  std::string hold = Image("hold");
+  ASSERT_NO_FATAL_FAILURE(Start({Image("scaleout"), hold, "--module", SEAM_MODULE_PATH,
+                                 "--view-timeout", "1"},
+                                false));
+  ASSERT_EQ(ThroughNginx(kMaps[0]).status, 200);
+  // Two clients in turn: each gets the 504 of the instance it was given.
+  for (const char *tile : {"/xyz/hold/1/0/0.png", "/xyz/hold/1/1/0.png"}) {
+    Response late = ThroughNginx(tile);
+    EXPECT_EQ(late.status, 504) << late.body;
+  }
+  for (const std::string &path : kMaps) {
+    if (path.find("mosaic") != std::string::npos) continue;  // it holds the held image
+    EXPECT_EQ(ThroughNginx(path).status, 200) << path;
+  }
+  std::ofstream(hold + ".release") << "";
+
+  size_t asked = 0;
+  for (const Logged &l : front_->Log()) {
+    if (l.uri.find("/hold/") == std::string::npos) continue;
+    EXPECT_EQ(l.instances.size(), 1u) << l.statuses;
+    ++asked;
+  }
+  EXPECT_EQ(asked, 2u);
+}
+
 TEST_F(ScaleOut, AnImageThatChangesShowsThroughNginxOnceItsTimeInTheCacheIsUp) {
   std::string image = Image("changing"), changed = fixtures::TempDir() + "/changed.tif";
   rhltest::Translate(REMOTE_SAMPLE, changed, {"-scale", "0", "255", "255", "0"});
-  ASSERT_NO_FATAL_FAILURE(Start(image, true));
+  ASSERT_NO_FATAL_FAILURE(Start({image}, true));
   const std::string tile = "/xyz/changing/1/0/0.png";
   Response old = ThroughNginx(tile);
   ASSERT_EQ(old.status, 200);
