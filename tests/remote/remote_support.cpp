@@ -191,17 +191,19 @@ bool Nginx::Start(std::string *why) {
   return false;
 }
 
-Nginx::~Nginx() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
+void StopServer(pid_t pid, const std::string &dir) {
+  if (pid > 0) {
+    kill(pid, SIGTERM);
     int status;
-    waitpid(pid_, &status, 0);
+    waitpid(pid, &status, 0);
   }
-  if (!dir_.empty()) {
-    std::string cmd = "rm -rf '" + dir_ + "'";
+  if (!dir.empty()) {
+    std::string cmd = "rm -rf '" + dir + "'";
     if (system(cmd.c_str()) != 0) { /* best effort */ }
   }
 }
+
+Nginx::~Nginx() { StopServer(pid_, dir_); }
 
 std::string Nginx::Url(const std::string &path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;

@@ -100,6 +100,9 @@ int ClosedPort();
 int FreePort();
 // Whether something accepts connections on the loopback port.
 bool Accepts(int port);
+// Stops the server `pid` (SIGTERM, then waits for it) and removes its
+// folder `dir`; either may be absent (-1, "").
+void StopServer(pid_t pid, const std::string &dir);
 // A program on PATH, or in the folders where Debian puts daemons; "" when
 // there is none.
 std::string Program(const std::string &name);

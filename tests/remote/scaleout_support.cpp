@@ -80,17 +80,7 @@ Front::Front(const std::vector<int> &ports, bool cache) {
   }
 }
 
-Front::~Front() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status;
-    waitpid(pid_, &status, 0);
-  }
-  if (!dir_.empty()) {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (system(cmd.c_str()) != 0) { /* best effort */ }
-  }
-}
+Front::~Front() { remote::StopServer(pid_, dir_); }
 
 std::string Front::Url(const std::string &path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + path;
