@@ -21,7 +21,7 @@ const std::string *HttpRequest::Param(const std::string &name) const {
 void HttpResponse::Refuse(int code, const std::string &why) {
   status = code;
   type = "text/plain; charset=utf-8";
-  body = why + "\n";
+  body = Escaped(why, why.size()) + "\n";  // never a client's raw bytes
   reason = why;
 }
 
