@@ -14,9 +14,13 @@
 
 namespace rhl {
 
-// `text` with its control characters escaped (\r, \n, \t, \xHH), so that a
-// name shows every byte it holds and cannot move the terminal's cursor.
-std::string Escaped(const std::string &text);
+// `text` with its control characters, and bytes that are not printable UTF-8,
+// escaped (\r, \n, \t, \xHH), so that a name shows every byte it holds and
+// cannot move the terminal's cursor; with `backslashes`, a backslash doubled
+// too, so that no escape can be forged. At most `limit` bytes of `text`
+// ("..." after them).
+std::string Escaped(const std::string &text, size_t limit = std::string::npos,
+                    bool backslashes = false);
 
 // "rhl: <text>" on standard error, its control characters escaped.
 void Say(const std::string &text);

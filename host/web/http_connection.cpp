@@ -247,7 +247,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
       response.type = "text/plain; charset=utf-8";
       response.body = "refused (HTTP " + std::to_string(response.status) + ")\n";
     }
-    if (response.status >= 400) {
+    // Refusals are logged, and so are answers that carry one at 200 (a WMS
+    // ServiceException, a blank map for a request that was refused).
+    if (response.status >= 400 || !response.reason.empty()) {
       std::string reason = response.reason.empty()
                                ? "refused (HTTP " + std::to_string(response.status) + ")"
                                : Escaped(response.reason);

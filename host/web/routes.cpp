@@ -28,7 +28,7 @@ void ServeTile(const Site &s, const std::string &rest, HttpResponse &res) {
       parts[3].compare(parts[3].size() - suffix.size(), suffix.size(), suffix) != 0)
     return res.Refuse(404, "tiles are /tiles/{image}/{z}/{x}/{y}.png");
   int layer = s.catalogue.Find(parts[0]);
-  if (layer < 0) return res.Refuse(404, "no image '" + Escaped(parts[0]) + "'");
+  if (layer < 0) return res.Refuse(404, "no image '" + parts[0] + "'");
   int64_t z, x, y;
   parts[3].erase(parts[3].size() - suffix.size());
   if (!ReadWhole(parts[1], 999999999, &z) || !ReadWhole(parts[2], 999999999, &x) ||

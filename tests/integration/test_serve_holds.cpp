@@ -315,7 +315,8 @@ TEST_F(Holds, NoRawByteOfARequestReachesAnAnswersBodyOrTheLog) {
   struct Case {
     std::string request, logged;
   } cases[] = {
-      {Get("/tiles/%00%0a%1b[2J/0/0/0.png"), "GET /tiles/\\x00\\n\\x1b[2J/0/0/0.png: 404"},
+      {Get("/tiles/%00%0a%1b[2J/0/0/0.png"),
+       "GET /tiles/\\x00\\n\\x1b[2J/0/0/0.png: 404 no image '\\x00\\n\\x1b[2J'"},
       {Get("/%0d%0aSet-Cookie:%20x"), "GET /\\r\\nSet-Cookie: x: 404"},
       {Get("/api/images", "\xe9vil.example"), "GET /api/images: 403"},
       {"DELETE /%ff%00 HTTP/1.1\r\nHost: localhost\r\n\r\n", "DELETE /%ff%00: 405"},

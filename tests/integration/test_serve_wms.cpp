@@ -149,6 +149,9 @@ TEST_F(ServeWms, EveryBadRequestGetsItsServiceExceptionAndServingGoesOn) {
   ASSERT_TRUE(res);
   EXPECT_EQ(ExceptionCode(res, "1.3.0"), "LayerNotDefined");
   EXPECT_NE(res->body.find("there is no layer '\\n\\x01&lt;&amp;'"), std::string::npos) << res->body;
+  // Refused at 200, as WMS clients expect, and logged as a refusal, escaped once.
+  const std::string logged = "GET /wms: 200 LayerNotDefined: there is no layer '\\n\\x01<&'";
+  EXPECT_NE(server.LogOnceItSays(logged).find(logged), std::string::npos) << server.err();
   // EXCEPTIONS=BLANK: a refused map is an empty image of the size asked for.
   res = server.Get(kMap13 + "&LAYERS=nowhere&CRS=EPSG:32633&BBOX=0,0,1,1&WIDTH=30&HEIGHT=20"
                             "&TRANSPARENT=TRUE&EXCEPTIONS=BLANK");
