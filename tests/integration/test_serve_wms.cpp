@@ -312,6 +312,40 @@ TEST_F(ServeWms, FeatureInfoGivesTheLayersCoordinatesPixelAndColour) {
   EXPECT_EQ(server.Stop(SIGTERM), 0) << server.err();
 }
 
+TEST_F(ServeWms, PointsAndBoxesFarPastTheEarthAreAnsweredAsNowhere) {
+  // Web Mercator coordinates such as these held a handler for seconds (1e17)
+  // or for ever (1e300) inside GDAL while the client waited; each is now
+  // answered as a place where no image is.
+  Served server({utm_, geo_});
+  ASSERT_GT(server.port(), 0) << server.err();
+  const std::string far = "&CRS=EPSG:3857&BBOX=-1e300,-1e300,1e300,1e300&WIDTH=64&HEIGHT=64";
+  const std::string info = "/wms?SERVICE=WMS&VERSION=1.3.0&REQUEST=GetFeatureInfo&STYLES="
+                           "&LAYERS=mosaic&QUERY_LAYERS=mosaic&INFO_FORMAT=application/json";
+  struct Case {
+    std::string path;
+    bool json;  // a feature collection, else a map
+  } cases[] = {
+      {"/api/point?x=-1e17&y=40", true},
+      {"/api/point?x=1e300&y=-1e300&crs=EPSG:3857&layers=grid,geo", true},
+      {info + far + "&I=0&J=0", true},
+      {info + "&CRS=EPSG:3857&BBOX=-1e17,0,1e17,1e16&WIDTH=10&HEIGHT=10&I=9&J=9", true},
+      {kMap13 + "&LAYERS=mosaic" + far, false},
+      {kMap13 + "&LAYERS=grid&CRS=EPSG:3857&BBOX=-1e17,0,1e17,1e16&WIDTH=64&HEIGHT=64", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.path);
+    httplib::Result res = server.Get(c.path);
+    ASSERT_TRUE(res) << "no answer";
+    EXPECT_EQ(res->status, 200) << res->body;
+    if (c.json) {
+      EXPECT_EQ(nlohmann::json::parse(res->body)["features"].size(), 0u) << res->body;
+    } else {
+      EXPECT_EQ(res->get_header_value("Content-Type"), "image/png");
+    }
+  }
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.err();
+}
+
 TEST_F(ServeWms, CapabilitiesListTheLayersTheirCrssExtentsAndLimits) {
   Served server({utm_, geo_, flat_});
   ASSERT_GT(server.port(), 0) << server.err();
