@@ -262,6 +262,46 @@ TEST_F(ServeWms, EPSG4326In130IsLatitudeFirstAndTheMosaicDrawsLaterImagesOnTop) 
   EXPECT_EQ(server.Stop(SIGTERM), 0) << server.err();
 }
 
+TEST_F(ServeWms, ALayerNamedAgainIsDrawnOnceWhereItIsNamedLast) {
+  // A layer drawn again only covers what it drew before: the map is the one
+  // of each layer once, and a request naming one a thousand times (which
+  // held a handler for a thousand views and warps) costs one.
+  Served server({geo_, over_});
+  ASSERT_GT(server.port(), 0) << server.err();
+  auto get = [&](const std::string &layers) {
+    httplib::Result res = server.Get(kMap13 + "&CRS=EPSG:4326&BBOX=46,10,50,16&WIDTH=400"
+                                     "&HEIGHT=300&LAYERS=" + layers);
+    EXPECT_TRUE(res && res->status == 200) << (res ? res->body : "no answer");
+    return res ? res->body : std::string();
+  };
+  std::string overs;
+  for (int i = 0; i < 1400; ++i) overs += ",over";
+  struct Case {
+    std::string layers, same;
+  } cases[] = {
+      {"geo,over,geo", "over,geo"},
+      {"mosaic,geo", "over,geo"},
+      {"over,mosaic", "mosaic"},
+      {"geo" + overs, "mosaic"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.layers.substr(0, 40));
+    std::string map = get(c.layers), same = get(c.same);
+    EXPECT_FALSE(map.empty());
+    EXPECT_TRUE(map == same);
+  }
+  EXPECT_FALSE(get("over,geo") == get("geo,over"));  // the order still counts
+  // Under a point: each layer once, top first.
+  httplib::Result res = server.Get("/api/point?crs=EPSG:4326&x=13&y=48&layers=over,geo,over" +
+                                   overs);
+  ASSERT_TRUE(res);
+  nlohmann::json features = nlohmann::json::parse(res->body)["features"];
+  ASSERT_EQ(features.size(), 2u) << res->body;
+  EXPECT_EQ(features[0]["id"], "over");
+  EXPECT_EQ(features[1]["id"], "geo");
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.err();
+}
+
 TEST_F(ServeWms, FeatureInfoGivesTheLayersCoordinatesPixelAndColour) {
   Served server({utm_, geo_});
   ASSERT_GT(server.port(), 0) << server.err();
