@@ -18,6 +18,12 @@ namespace {
 // Metres of a degree at the equator, as the OGC's tile matrix sets count them.
 constexpr double kMetresPerDegree = 6378137.0 * 2 * M_PI / 360;
 constexpr int kDensify = 21;
+// No place on Earth lies past this in any unit a map uses (metres: 250 times
+// round it). GDAL takes time that grows with a coordinate's size to wrap it
+// (days for 1e300), so none past it is ever handed to a transformation.
+constexpr double kFarthest = 1e10;
+
+bool Near(double x, double y) { return fabs(x) <= kFarthest && fabs(y) <= kFarthest; }
 
 // An identifier GDAL gives the CRS itself or finds for it: "EPSG:32633", or "".
 std::string IdentifierOf(const OGRSpatialReference &srs) {
@@ -203,19 +209,31 @@ bool CrsList::Transform::Points(int n, double *x, double *y, int *success) const
     std::fill(success, success + n, 1);
     return true;
   }
+  std::vector<int> far;
+  for (int i = 0; i < n; ++i) {
+    if (Near(x[i], y[i])) continue;
+    far.push_back(i);
+    x[i] = y[i] = 0;  // transformed in its place, then failed
+  }
   CPLErrorHandlerPusher quiet(CPLQuietErrorHandler);
-  bool all = ct_->Transform(n, x, y, nullptr, nullptr, success) != 0;
+  bool all = ct_->Transform(n, x, y, nullptr, nullptr, success) != 0 && far.empty();
+  for (int i : far) {
+    x[i] = y[i] = HUGE_VAL;
+    success[i] = 0;
+  }
   for (int i = 0; i < n; ++i)
     if (success[i] && !(std::isfinite(x[i]) && std::isfinite(y[i]))) success[i] = 0, all = false;
   return all;
 }
 
-bool CrsList::Transform::Bounds(const Box &in, Box *out) const {
-  if (!ok_ || in.Empty()) return false;
+bool CrsList::Transform::Bounds(const Box &whole, Box *out) const {
+  if (!ok_ || whole.Empty()) return false;
   if (ct_ == nullptr) {
-    *out = in;
+    *out = whole;
     return true;
   }
+  const Box in = Intersection(whole, Box{-kFarthest, -kFarthest, kFarthest, kFarthest});
+  if (in.Empty()) return false;
   {
     CPLErrorHandlerPusher quiet(CPLQuietErrorHandler);
     Box b;

@@ -101,6 +101,40 @@ TEST(ServeCrs, BoundsTransformEvenWherePartOfTheBoxLiesOutsideTheTarget) {
   EXPECT_FALSE(list.Borrow(kCrs84, 99).ok());
 }
 
+TEST(ServeCrs, CoordinatesPastAnyPlaceOnEarthNeverReachATransformation) {
+  // GDAL wraps Web Mercator's x into longitudes in time that grows with it:
+  // seconds for 1e17, for ever for 1e300. Such points fail at once; the
+  // others beside them transform as before.
+  CrsList list;
+  struct Case {
+    double x, y;
+    bool transforms;
+  } cases[] = {
+      {1113194.9079327357, 0, true}, {-kHalf, kHalf, true},      {1e10, 0, true},
+      {-1e17, 40, false},            {0, 1e300, false},          {1e300, 1e300, false},
+      {-1.7976931348623157e308, 0, false}, {NAN, 0, false},      {0, INFINITY, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.x);
+    double x[2] = {c.x, 1113194.9079327357}, y[2] = {c.y, 0};
+    int ok[2] = {-1, -1};
+    EXPECT_EQ(list.Borrow(kEpsg3857, kCrs84).Points(2, x, y, ok), c.transforms);
+    EXPECT_EQ(ok[0], c.transforms ? 1 : 0);
+    if (!c.transforms) {
+      EXPECT_TRUE(x[0] == HUGE_VAL && y[0] == HUGE_VAL);
+    }
+    EXPECT_EQ(ok[1], 1);
+    EXPECT_NEAR(x[1], 10, 1e-9);
+  }
+  // A box reaching past them: the bounds of its part within them.
+  Box out;
+  ASSERT_TRUE(list.Borrow(kEpsg3857, kCrs84).Bounds(Box{-1e300, -1e300, 1e300, 1e300}, &out));
+  EXPECT_TRUE(std::isfinite(out.minx) && std::isfinite(out.maxy));
+  EXPECT_FALSE(list.Borrow(kEpsg3857, kCrs84).Bounds(Box{1e17, 0, 1e18, 1}, &out));
+  ASSERT_TRUE(list.Borrow(kCrs84, kEpsg4326).Bounds(Box{1e17, 0, 1e18, 1}, &out));  // the same CRS
+  EXPECT_EQ(out.minx, 1e17);
+}
+
 TEST(ServeCrs, TransformationsLentToManyThreadsGiveWhatOneGives) {
   CrsList list;
   double x0 = 1113194.9079327357, y0 = 0;  // longitude 10 on the equator
