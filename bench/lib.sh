@@ -54,3 +54,22 @@ put_section() {  # file, marker, new part: the file's part from the marker line
     END { if (!done) { if (NR) print ""; emit() } }' "$file" > "$tmp"
   mv "$tmp" "$file"
 }
+
+tile_mix() {  # base URL, output file: the mix of the first image's tiles
+  # Up to 16 tiles of each level of its pixel frame (/tiles/), spread over
+  # the level's grid, one path a line. Sets id, width, height and top (the
+  # top level) from /api/images, kept in $data/images.json.
+  curl -sf "$1/api/images" > "$data/images.json"
+  field() { sed -n "s/.*\"$1\":\"\{0,1\}\([^],}\"]*\).*/\1/p" "$data/images.json" | head -1; }
+  id=$(field id); width=$(field width); height=$(field height); top=$(field top_level)
+  : > "$2"
+  local z span nx ny step i k
+  for z in $(seq 0 "$top"); do
+    span=$(( 256 << (top - z) ))
+    nx=$(( (width + span - 1) / span )); ny=$(( (height + span - 1) / span ))
+    step=$(( nx * ny / 16 )); [ "$step" -ge 1 ] || step=1
+    for (( i = 0, k = 0; i < nx * ny && k < 16; i += step, k++ )); do
+      echo "/tiles/$id/$z/$(( i % nx ))/$(( i / nx )).png" >> "$2"
+    done
+  done
+}

@@ -5,20 +5,50 @@
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <strings.h>
 
 #include <chrono>
 #include <sstream>
 
+#include "http_wire.h"
+
 namespace rhl {
 namespace web {
 
-std::string BaseUrl(const Site &site, const HttpRequest &request) {
-  std::string host = request.Header("host");
+namespace {
+
+// A host name or address with an optional port, fit to go into an address
+// the server writes into a document.
+bool PlainHost(const std::string &host) {
   bool usable = !host.empty() && host.size() <= 255;
   for (char c : host)
     usable = usable && (isalnum((unsigned char)c) || c == '.' || c == '-' || c == ':' ||
                         c == '[' || c == ']' || c == '_');
-  return "http://" + (usable ? host : site.listening);
+  return usable;
+}
+
+// The first of a header's comma-separated values (each proxy on the way adds
+// one; the first is the client's), without spaces around it.
+std::string FirstValue(const std::string &field) {
+  std::string value = field.substr(0, field.find(','));
+  size_t from = value.find_first_not_of(" \t"), to = value.find_last_not_of(" \t");
+  return from == std::string::npos ? "" : value.substr(from, to - from + 1);
+}
+
+}  // namespace
+
+std::string BaseUrl(const Site &site, const HttpRequest &request) {
+  std::string host = request.Header("host");
+  if (!PlainHost(host)) return "http://" + site.listening;
+  // A proxy in front (nginx, on this machine: it names a loopback host, as
+  // the server bound to loopback requires) says where its clients reached it.
+  // Only where the request is addressed to this machine's loopback anyway:
+  // a client that reached the server directly under another name gets the
+  // name it used.
+  std::string forwarded = FirstValue(request.Header("x-forwarded-host"));
+  if (!IsLoopbackHost(host) || !PlainHost(forwarded)) return "http://" + host;
+  std::string scheme = FirstValue(request.Header("x-forwarded-proto"));
+  return (strcasecmp(scheme.c_str(), "https") == 0 ? "https://" : "http://") + forwarded;
 }
 
 bool ReadNumber(const std::string &text, double *value) {

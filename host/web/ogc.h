@@ -26,7 +26,10 @@ struct Site {
 };
 
 // "http://host:port", from the request's Host where it is a plain host name
-// or address with a port, else where the server listens.
+// or address with a port, else where the server listens. A request for a
+// loopback host that carries X-Forwarded-Host (a proxy on this machine in
+// front of the server) gets that host instead, and https where
+// X-Forwarded-Proto says so.
 std::string BaseUrl(const Site &site, const HttpRequest &request);
 
 // A finite number, the whole of `text`.

@@ -231,3 +231,42 @@ TEST(ServeRequestValues, NumbersCountsListsAndTheClientsAddress) {
   q.headers.emplace_back("host", std::string(300, 'a'));
   EXPECT_EQ(BaseUrl(site, q), "http://127.0.0.1:8080");
 }
+
+// Behind a proxy on this machine the request names a loopback host (the
+// server bound to loopback answers no other) and the proxy says where its
+// client reached it; documents then give that address. A client that reached
+// the server under another name keeps the name it used.
+TEST(ServeRequestValues, TheAddressAProxyInFrontSaysItsClientsReachedItAt) {
+  rhl::web::Catalogue empty;
+  Site site{empty, "127.0.0.1:8080"};
+  const std::string longName(300, 'a');
+  struct Case {
+    const char *host, *forwardedHost, *forwardedProto, *base;
+  } cases[] = {
+      {"localhost", "maps.example.org", "", "http://maps.example.org"},
+      {"127.0.0.1:8081", "maps.example.org:8443", "https", "https://maps.example.org:8443"},
+      {"[::1]:8081", "maps.example.org", "HTTPS", "https://maps.example.org"},
+      {"localhost", "maps.example.org", "http", "http://maps.example.org"},
+      {"localhost", "maps.example.org", "gopher", "http://maps.example.org"},
+      // chained proxies: the first is the client's
+      {"localhost", "maps.example.org, inner.example", "https, http", "https://maps.example.org"},
+      {"localhost", " maps.example.org ", "", "http://maps.example.org"},
+      // not a plain host: the request's own Host
+      {"localhost:8081", "x\"/><y", "https", "http://localhost:8081"},
+      {"localhost:8081", "", "https", "http://localhost:8081"},
+      {"localhost:8081", longName.c_str(), "", "http://localhost:8081"},
+      // a request that reached the server under another name: that name
+      {"example.org:81", "evil.example", "https", "http://example.org:81"},
+      {"localhost.attacker.example", "evil.example", "", "http://localhost.attacker.example"},
+      // no usable Host: where the server listens
+      {"", "maps.example.org", "https", "http://127.0.0.1:8080"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.host) + " / " + c.forwardedHost + " / " + c.forwardedProto);
+    rhl::web::HttpRequest q;
+    if (*c.host) q.headers.emplace_back("host", c.host);
+    if (*c.forwardedHost) q.headers.emplace_back("x-forwarded-host", c.forwardedHost);
+    if (*c.forwardedProto) q.headers.emplace_back("x-forwarded-proto", c.forwardedProto);
+    EXPECT_EQ(BaseUrl(site, q), c.base);
+  }
+}

@@ -64,6 +64,22 @@ int Listener(int *port) {
   return fd;
 }
 
+void Replace(std::string *text, const std::string &from, const std::string &to) {
+  for (size_t at; (at = text->find(from)) != std::string::npos;) text->replace(at, from.size(), to);
+}
+
+bool SendAll(int fd, const char *data, size_t size) {
+  while (size > 0) {
+    ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    data += sent;
+    size -= (size_t)sent;
+  }
+  return true;
+}
+
+}  // namespace
+
 // A port free now (nginx binds it itself a moment later).
 int FreePort() {
   int port = 0, fd = Listener(&port);
@@ -93,22 +109,6 @@ std::string Program(const std::string &name) {
   }
   return "";
 }
-
-void Replace(std::string *text, const std::string &from, const std::string &to) {
-  for (size_t at; (at = text->find(from)) != std::string::npos;) text->replace(at, from.size(), to);
-}
-
-bool SendAll(int fd, const char *data, size_t size) {
-  while (size > 0) {
-    ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    data += sent;
-    size -= (size_t)sent;
-  }
-  return true;
-}
-
-}  // namespace
 
 Traffic Total(const std::vector<Request> &requests) {
   Traffic t;
@@ -191,17 +191,19 @@ bool Nginx::Start(std::string *why) {
   return false;
 }
 
-Nginx::~Nginx() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
+void StopServer(pid_t pid, const std::string &dir) {
+  if (pid > 0) {
+    kill(pid, SIGTERM);
     int status;
-    waitpid(pid_, &status, 0);
+    waitpid(pid, &status, 0);
   }
-  if (!dir_.empty()) {
-    std::string cmd = "rm -rf '" + dir_ + "'";
+  if (!dir.empty()) {
+    std::string cmd = "rm -rf '" + dir + "'";
     if (system(cmd.c_str()) != 0) { /* best effort */ }
   }
 }
+
+Nginx::~Nginx() { StopServer(pid_, dir_); }
 
 std::string Nginx::Url(const std::string &path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;

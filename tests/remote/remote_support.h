@@ -96,6 +96,16 @@ class FaultServer {
 
 // A loopback port nothing listens on.
 int ClosedPort();
+// A loopback port free now (a server binds it itself a moment later).
+int FreePort();
+// Whether something accepts connections on the loopback port.
+bool Accepts(int port);
+// Stops the server `pid` (SIGTERM, then waits for it) and removes its
+// folder `dir`; either may be absent (-1, "").
+void StopServer(pid_t pid, const std::string &dir);
+// A program on PATH, or in the folders where Debian puts daemons; "" when
+// there is none.
+std::string Program(const std::string &name);
 
 // Test images, made once a run from the bundled sample: a GeoTIFF of
 // 4096 x 2048 in 256 x 256 JPEG tiles with overviews down to 256 x 128, and
