@@ -134,6 +134,7 @@ TEST(ServeCrs, CoordinatesPastAnyPlaceOnEarthNeverReachATransformation) {
   EXPECT_FALSE(list.Borrow(kEpsg3857, kCrs84).Bounds(Box{1e17, 0, 1e18, 1}, &out));
   ASSERT_TRUE(list.Borrow(kCrs84, kEpsg4326).Bounds(Box{1e17, 0, 1e18, 1}, &out));  // the same CRS
   EXPECT_EQ(out.minx, 1e17);
+}
 
 TEST(ServeCrs, BoundsFromTheBoxsEdgesAreGdalsWithinAPixel) {
   CrsList list;
