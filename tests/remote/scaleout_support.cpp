@@ -95,7 +95,7 @@ std::vector<Logged> Front::Log() const {
     stable = now == text ? stable + 1 : 0;
     text = now;
   }
-  // status addr[, addr...] "status[, status...]" cache uri
+  // time status addr[, addr...] "status[, status...]" cache uri
   std::vector<Logged> lines;
   std::stringstream in(text);
   for (std::string line; std::getline(in, line);) {
@@ -103,7 +103,7 @@ std::vector<Logged> Front::Log() const {
     size_t open = line.find(" \""), close = line.find("\" ", open + 2);
     if (open == std::string::npos || close == std::string::npos) continue;
     std::stringstream head(line.substr(0, open));
-    head >> l.status;
+    head >> l.at >> l.status;
     for (std::string address; head >> address;) {
       size_t colon = address.rfind(':');
       if (colon != std::string::npos) l.instances.push_back(atoi(address.c_str() + colon + 1));

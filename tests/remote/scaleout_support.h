@@ -13,6 +13,7 @@ namespace scaleout {
 
 // One line of the front's access log.
 struct Logged {
+  double at = 0;  // when nginx finished it: seconds since 1970
   int status = 0;
   std::vector<int> instances;  // the ports asked, in turn (empty: none was)
   std::string statuses;        // theirs, as nginx logs them: "502, 200"
