@@ -39,7 +39,7 @@ function(rhl_add_module ncsecwex_target)
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
     BUILD_RPATH "$ORIGIN" INSTALL_RPATH "$ORIGIN")
   if(NOT WIN32)
-    target_link_options(ECW_RHL PRIVATE -Wl,--no-undefined
+    target_link_options(ECW_RHL PRIVATE ${RHL_NO_UNDEFINED}
       -Wl,--version-script=${CMAKE_SOURCE_DIR}/module/exports.map)
   endif()
 endfunction()

@@ -99,13 +99,15 @@ void AnswerPoint(const Site &s, const HttpRequest &q, HttpResponse &res) {
   const std::string pixels = "pixels:";
   if (crsName.compare(0, pixels.size(), pixels) == 0) {
     int layer = c.Find(crsName.substr(pixels.size()));
-    if (layer < 0) return res.Refuse(400, "there is no layer '" + crsName.substr(pixels.size()) + "'");
+    if (layer < 0)
+      return res.Refuse(400, "there is no layer '" + Escaped(crsName.substr(pixels.size())) + "'");
     frame = Frame::Pixels((size_t)layer);
     layers = {(size_t)layer};
     y = -y;  // the frame's y is minus the row
   } else {
     int crs = c.crs().Find(crsName);
-    if (crs < 0) return res.Refuse(400, "crs '" + crsName + "' is not one this server lists");
+    if (crs < 0)
+      return res.Refuse(400, "crs '" + Escaped(crsName) + "' is not one this server lists");
     frame = Frame::Crs(crs);
     layers = c.mosaic();
   }
@@ -113,7 +115,8 @@ void AnswerPoint(const Site &s, const HttpRequest &q, HttpResponse &res) {
     layers.clear();
     for (const std::string &name : Split(*names, ',')) {
       std::vector<size_t> found = c.Resolve(name, false);
-      if (found.empty() && name != kMosaicId) return res.Refuse(400, "there is no layer '" + name + "'");
+      if (found.empty() && name != kMosaicId)
+        return res.Refuse(400, "there is no layer '" + Escaped(name) + "'");
       layers.insert(layers.end(), found.begin(), found.end());
     }
   }

@@ -18,6 +18,12 @@ namespace {
 // Metres of a degree at the equator, as the OGC's tile matrix sets count them.
 constexpr double kMetresPerDegree = 6378137.0 * 2 * M_PI / 360;
 constexpr int kDensify = 21;
+// No place on Earth lies past this in any unit a map uses (metres: 250 times
+// round it). GDAL takes time that grows with a coordinate's size to wrap it
+// (days for 1e300), so none past it is ever handed to a transformation.
+constexpr double kFarthest = 1e10;
+
+bool Near(double x, double y) { return fabs(x) <= kFarthest && fabs(y) <= kFarthest; }
 
 // An identifier GDAL gives the CRS itself or finds for it: "EPSG:32633", or "".
 std::string IdentifierOf(const OGRSpatialReference &srs) {
@@ -203,25 +209,69 @@ bool CrsList::Transform::Points(int n, double *x, double *y, int *success) const
     std::fill(success, success + n, 1);
     return true;
   }
+  std::vector<int> far;
+  for (int i = 0; i < n; ++i) {
+    if (Near(x[i], y[i])) continue;
+    far.push_back(i);
+    x[i] = y[i] = 0;  // transformed in its place, then failed
+  }
   CPLErrorHandlerPusher quiet(CPLQuietErrorHandler);
-  bool all = ct_->Transform(n, x, y, nullptr, nullptr, success) != 0;
+  bool all = ct_->Transform(n, x, y, nullptr, nullptr, success) != 0 && far.empty();
+  for (int i : far) {
+    x[i] = y[i] = HUGE_VAL;
+    success[i] = 0;
+  }
   for (int i = 0; i < n; ++i)
     if (success[i] && !(std::isfinite(x[i]) && std::isfinite(y[i]))) success[i] = 0, all = false;
   return all;
 }
 
-bool CrsList::Transform::Bounds(const Box &in, Box *out) const {
-  if (!ok_ || in.Empty()) return false;
+bool CrsList::Transform::Bounds(const Box &whole, Box *out) const {
+  if (!ok_ || whole.Empty()) return false;
   if (ct_ == nullptr) {
-    *out = in;
+    *out = whole;
     return true;
   }
-  {
-    CPLErrorHandlerPusher quiet(CPLQuietErrorHandler);
-    Box b;
-    if (ct_->TransformBounds(in.minx, in.miny, in.maxx, in.maxy, &b.minx, &b.miny, &b.maxx,
-                             &b.maxy, kDensify) &&
-        Finite(b) && !b.Empty()) {
+  const Box in = Intersection(whole, Box{-kFarthest, -kFarthest, kFarthest, kFarthest});
+  if (in.Empty()) return false;
+  // The box's edges, kDensify points each, the corners shared: the image of
+  // the box is bounded by the image of its edges wherever the box holds no
+  // pole of a geographic target (looked for below).
+  constexpr int kEdge = kDensify - 1, kRing = 4 * kEdge;
+  double x[kRing], y[kRing];
+  int ok[kRing];
+  for (int i = 0; i < kEdge; ++i) {
+    const double f = (double)i / kEdge;
+    const double across = in.minx + (in.maxx - in.minx) * f, up = in.miny + (in.maxy - in.miny) * f;
+    x[i] = across, y[i] = in.miny;                           // bottom, left to right
+    x[kEdge + i] = in.maxx, y[kEdge + i] = up;               // right, upwards
+    x[2 * kEdge + i] = in.maxx + in.minx - across, y[2 * kEdge + i] = in.maxy;  // top
+    x[3 * kEdge + i] = in.minx, y[3 * kEdge + i] = in.maxy + in.miny - up;     // left
+  }
+  if (Points(kRing, x, y, ok)) {
+    Box b{HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    for (int k = 0; k < kRing; ++k) {
+      b.minx = std::min(b.minx, x[k]);
+      b.maxx = std::max(b.maxx, x[k]);
+      b.miny = std::min(b.miny, y[k]);
+      b.maxy = std::max(b.maxy, y[k]);
+    }
+    const int from = key_ >> 16, to = key_ & 0xffff;
+    if (list_->entries_[to].geographic) {
+      // A pole inside the box: every longitude, and the pole's latitude.
+      CrsList::Transform back = list_->Borrow(to, from);
+      double px[2] = {0, 0}, py[2] = {90, -90};
+      int pok[2] = {0, 0};
+      back.Points(2, px, py, pok);
+      for (int k = 0; k < 2; ++k) {
+        if (!pok[k] || px[k] < in.minx || px[k] > in.maxx || py[k] < in.miny || py[k] > in.maxy)
+          continue;
+        b.minx = -180, b.maxx = 180;
+        if (k == 0) b.maxy = 90;
+        else b.miny = -90;
+      }
+    }
+    if (Finite(b) && !b.Empty()) {
       *out = b;
       return true;
     }
@@ -230,21 +280,21 @@ bool CrsList::Transform::Bounds(const Box &in, Box *out) const {
   // Mercator's latitudes, say): the bounds of the points that do transform,
   // on a grid over the box.
   constexpr int kSide = 41;
-  std::vector<double> x(kSide * kSide), y(kSide * kSide);
-  std::vector<int> ok(kSide * kSide);
+  std::vector<double> gx(kSide * kSide), gy(kSide * kSide);
+  std::vector<int> gok(kSide * kSide);
   for (int j = 0; j < kSide; ++j)
     for (int i = 0; i < kSide; ++i) {
-      x[j * kSide + i] = in.minx + (in.maxx - in.minx) * i / (kSide - 1);
-      y[j * kSide + i] = in.miny + (in.maxy - in.miny) * j / (kSide - 1);
+      gx[j * kSide + i] = in.minx + (in.maxx - in.minx) * i / (kSide - 1);
+      gy[j * kSide + i] = in.miny + (in.maxy - in.miny) * j / (kSide - 1);
     }
-  Points(kSide * kSide, x.data(), y.data(), ok.data());
+  Points(kSide * kSide, gx.data(), gy.data(), gok.data());
   Box b{HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
   for (int k = 0; k < kSide * kSide; ++k) {
-    if (!ok[k]) continue;
-    b.minx = std::min(b.minx, x[k]);
-    b.maxx = std::max(b.maxx, x[k]);
-    b.miny = std::min(b.miny, y[k]);
-    b.maxy = std::max(b.maxy, y[k]);
+    if (!gok[k]) continue;
+    b.minx = std::min(b.minx, gx[k]);
+    b.maxx = std::max(b.maxx, gx[k]);
+    b.miny = std::min(b.miny, gy[k]);
+    b.maxy = std::max(b.maxy, gy[k]);
   }
   if (b.Empty()) return false;
   *out = b;

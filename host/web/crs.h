@@ -78,8 +78,11 @@ class CrsList {
     // Whether it can be used (false: PROJ has no transformation between them).
     bool ok() const { return ok_; }
     // Transforms n points in place; success[i] says which did. True if all did.
+    // A point with a coordinate past 1e10 (no place on Earth, in any unit)
+    // never does: the time GDAL takes grows with the coordinate.
     bool Points(int n, double *x, double *y, int *success) const;
-    // The bounds of `in` (edges densified); false when none of it transforms.
+    // The bounds of `in` (edges densified; its part within 1e10 each way);
+    // false when none of it transforms.
     bool Bounds(const Box &in, Box *out) const;
 
    private:

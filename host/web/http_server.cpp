@@ -183,7 +183,6 @@ int HttpServer::Listen(const std::string &address, int port, std::string *error)
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   getsockname(fd, (sockaddr *)&bound, &length);
-  using tcp = boost::asio::ip::tcp;
   impl.acceptor.assign(bound.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd, ec);
   if (ec) {
     close(fd);

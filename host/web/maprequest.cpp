@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 
 #include "gdal.h"
 
@@ -178,6 +179,18 @@ bool DrawWarped(const Catalogue &c, const Layer &l, Placement &p, const MapReque
   return true;
 }
 
+// Each layer once, where it is named last: drawn again, a layer only covers
+// what it drew before, so a request naming one a thousand times costs one
+// view, not a thousand.
+std::vector<size_t> Distinct(const std::vector<size_t> &layers) {
+  std::vector<size_t> once;
+  std::set<size_t> seen;
+  for (auto i = layers.rbegin(); i != layers.rend(); ++i)
+    if (seen.insert(*i).second) once.push_back(*i);
+  std::reverse(once.begin(), once.end());
+  return once;
+}
+
 }  // namespace
 
 MapImage RenderMap(const Catalogue &c, const MapRequest &r) {
@@ -189,7 +202,7 @@ MapImage RenderMap(const Catalogue &c, const MapRequest &r) {
   m.width = r.width;
   m.height = r.height;
   m.rgba.assign((size_t)r.width * r.height * 4, 0);
-  for (size_t i : r.layers) {
+  for (size_t i : Distinct(r.layers)) {
     if (i >= c.layers().size()) continue;
     const Layer &l = c[i];
     Placement p;
@@ -206,7 +219,8 @@ MapImage RenderMap(const Catalogue &c, const MapRequest &r) {
 PointAnswer QueryPoint(const Catalogue &c, Frame frame, double x, double y,
                        const std::vector<size_t> &layers) {
   PointAnswer a;
-  for (auto i = layers.rbegin(); i != layers.rend(); ++i) {
+  const std::vector<size_t> once = Distinct(layers);
+  for (auto i = once.rbegin(); i != once.rend(); ++i) {
     if (*i >= c.layers().size()) continue;
     const Layer &l = c[*i];
     Placement p;

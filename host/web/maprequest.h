@@ -34,7 +34,8 @@ struct MapRequest {
   Frame frame;
   Box box;  // the map's outer edges
   int width = 0, height = 0;
-  std::vector<size_t> layers;  // drawn in this order, the first at the bottom
+  std::vector<size_t> layers;  // drawn in this order, the first at the bottom (a layer
+                               // named twice, once: where it is named last)
 };
 
 struct MapImage {
@@ -49,7 +50,8 @@ struct MapImage {
 
 MapImage RenderMap(const Catalogue &catalogue, const MapRequest &request);
 
-// What lies under one point: per layer that has a pixel there, top first.
+// What lies under one point: per layer that has a pixel there (once, where
+// it is named last), top first.
 struct PointHit {
   size_t layer = 0;
   double x = 0, y = 0;       // the point in the layer's CRS (its pixel frame: column, row)

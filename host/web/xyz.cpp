@@ -34,7 +34,8 @@ void AnswerXyz(const Site &s, const std::string &rest, const HttpRequest &q, Htt
       rest.compare(rest.size() - json.size(), json.size(), json) == 0) {
     std::string name = rest.substr(0, rest.size() - json.size());
     nlohmann::json tilejson = TileJson(s, name, BaseUrl(s, q));
-    if (tilejson.is_null()) return res.Refuse(404, "there is no georeferenced layer '" + name + "'");
+    if (tilejson.is_null())
+      return res.Refuse(404, "there is no georeferenced layer '" + Escaped(name) + "'");
     res.type = "application/json";
     res.body = tilejson.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     return;
@@ -46,7 +47,8 @@ void AnswerXyz(const Site &s, const std::string &rest, const HttpRequest &q, Htt
   if (parts.size() != 4 || format == nullptr)
     return res.Refuse(404, "XYZ tiles are /xyz/{layer}/{z}/{x}/{y}.png (or .jpg, .webp)");
   std::vector<size_t> layers = s.catalogue.Resolve(parts[0], true);
-  if (layers.empty()) return res.Refuse(404, "there is no georeferenced layer '" + parts[0] + "'");
+  if (layers.empty())
+    return res.Refuse(404, "there is no georeferenced layer '" + Escaped(parts[0]) + "'");
   int64_t z = 0, x = 0, y = 0;
   if (!ReadWhole(parts[1], kDeepestZoom, &z) || !ReadWhole(parts[2], INT64_MAX / 2, &x) ||
       !ReadWhole(parts[3].substr(0, dot), INT64_MAX / 2, &y))

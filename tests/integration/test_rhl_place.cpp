@@ -226,9 +226,11 @@ TEST(PlaceTogether, EveryStepUndoneWhenALaterOneFails) {
 TEST_F(RhlPlace, LeftoversOfDeadProcessesGoAndOnlyThose) {
   std::string folder = Folder("leftovers");
   std::string big = Link("leftover-big.url", EmptyVrt("leftover-big.vrt", 30000, 20000));
-  // A render killed outright leaves its hidden files.
+  // A render killed outright, once it has begun writing, leaves its hidden
+  // files (however loaded the machine, the kill waits for the first one).
   std::string cmd = "cd '" + folder + "' && (" + RHL_EXE + " render " + big +
-                    " -o big.tif -q & p=$!; sleep 1; kill -KILL $p; wait $p; true)";
+                    " -o big.tif -q & p=$!; for i in $(seq 600); do ls -A | grep -q '^[.]big[.]rhl-' "
+                    "&& break; sleep 0.05; done; kill -KILL $p; wait $p; true)";
   ASSERT_EQ(system(cmd.c_str()), 0);
   std::map<std::string, std::string> killed = Listing(folder);
   ASSERT_EQ(killed.size(), 1u);

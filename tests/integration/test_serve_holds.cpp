@@ -320,6 +320,12 @@ TEST_F(Holds, NoRawByteOfARequestReachesAnAnswersBodyOrTheLog) {
       {Get("/%0d%0aSet-Cookie:%20x"), "GET /\\r\\nSet-Cookie: x: 404"},
       {Get("/api/images", "\xe9vil.example"), "GET /api/images: 403"},
       {"DELETE /%ff%00 HTTP/1.1\r\nHost: localhost\r\n\r\n", "DELETE /%ff%00: 405"},
+      // Names a service echoes when it has no such layer or CRS.
+      {Get("/xyz/%00%1b[2J/0/0/0.png"), "GET /xyz/\\x00\\x1b[2J/0/0/0.png: 404"},
+      {Get("/xyz/%07%0a.json"), "GET /xyz/\\x07\\n.json: 404"},
+      {Get("/api/point?x=0&y=0&crs=%00%1b[2J"), "GET /api/point: 400 crs '"},
+      {Get("/api/point?x=0&y=0&crs=pixels:%0d%0a"), "GET /api/point: 400 there is no layer '"},
+      {Get("/api/point?x=0&y=0&layers=%1b%7f"), "GET /api/point: 400 there is no layer '"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.logged);

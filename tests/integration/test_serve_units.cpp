@@ -10,6 +10,7 @@
 #include "crs.h"
 #include "gdal.h"
 #include "ogc.h"
+#include "ogr_spatialref.h"
 #include "ogr_srs_api.h"
 #include "tilematrix.h"
 
@@ -99,6 +100,89 @@ TEST(ServeCrs, BoundsTransformEvenWherePartOfTheBoxLiesOutsideTheTarget) {
   EXPECT_FALSE(list.Borrow(kCrs84, kEpsg3857).Bounds(Box{1, 2, 1, 4}, &out));  // empty
   EXPECT_FALSE(list.Borrow(-1, kEpsg3857).ok());
   EXPECT_FALSE(list.Borrow(kCrs84, 99).ok());
+}
+
+TEST(ServeCrs, CoordinatesPastAnyPlaceOnEarthNeverReachATransformation) {
+  // GDAL wraps Web Mercator's x into longitudes in time that grows with it:
+  // seconds for 1e17, for ever for 1e300. Such points fail at once; the
+  // others beside them transform as before.
+  CrsList list;
+  struct Case {
+    double x, y;
+    bool transforms;
+  } cases[] = {
+      {1113194.9079327357, 0, true}, {-kHalf, kHalf, true},      {1e10, 0, true},
+      {-1e17, 40, false},            {0, 1e300, false},          {1e300, 1e300, false},
+      {-1.7976931348623157e308, 0, false}, {NAN, 0, false},      {0, INFINITY, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.x);
+    double x[2] = {c.x, 1113194.9079327357}, y[2] = {c.y, 0};
+    int ok[2] = {-1, -1};
+    EXPECT_EQ(list.Borrow(kEpsg3857, kCrs84).Points(2, x, y, ok), c.transforms);
+    EXPECT_EQ(ok[0], c.transforms ? 1 : 0);
+    if (!c.transforms) {
+      EXPECT_TRUE(x[0] == HUGE_VAL && y[0] == HUGE_VAL);
+    }
+    EXPECT_EQ(ok[1], 1);
+    EXPECT_NEAR(x[1], 10, 1e-9);
+  }
+  // A box reaching past them: the bounds of its part within them.
+  Box out;
+  ASSERT_TRUE(list.Borrow(kEpsg3857, kCrs84).Bounds(Box{-1e300, -1e300, 1e300, 1e300}, &out));
+  EXPECT_TRUE(std::isfinite(out.minx) && std::isfinite(out.maxy));
+  EXPECT_FALSE(list.Borrow(kEpsg3857, kCrs84).Bounds(Box{1e17, 0, 1e18, 1}, &out));
+  ASSERT_TRUE(list.Borrow(kCrs84, kEpsg4326).Bounds(Box{1e17, 0, 1e18, 1}, &out));  // the same CRS
+  EXPECT_EQ(out.minx, 1e17);
+}
+
+TEST(ServeCrs, BoundsFromTheBoxsEdgesAreGdalsWithinAPixel) {
+  CrsList list;
+  const int utm = list.AddImageCrs(Wkt("EPSG:32633"), "EPSG:32633");
+  const int south = list.AddImageCrs(Wkt("EPSG:3031"), "EPSG:3031");  // polar stereographic
+  ASSERT_EQ(south, utm + 1);
+  struct Case {
+    const char *what;
+    int from, to;
+    Box box;
+  } cases[] = {
+      {"a Web Mercator tile in degrees", kEpsg3857, kCrs84, {0, 0, 2504688.54, 2504688.54}},
+      {"a high one", kEpsg3857, kCrs84, {-5009377.09, 15028131.26, -2504688.54, 17532819.80}},
+      {"degrees in Web Mercator", kCrs84, kEpsg3857, {-20, 10, 35, 60}},
+      {"a tile in UTM", kEpsg3857, utm, {1252344.27, 5009377.09, 1878516.41, 5635549.22}},
+      {"UTM in Web Mercator", utm, kEpsg3857, {300000, 4800000, 700000, 5300000}},
+      {"UTM in degrees", utm, kCrs84, {166000, 0, 834000, 9300000}},
+      {"degrees in UTM", kEpsg4326, utm, {9, 40, 21, 55}},
+      {"around the south pole", south, kCrs84, {-1e6, -1e6, 1e6, 1e6}},
+      {"beside the south pole", south, kCrs84, {1e6, 1e6, 2e6, 2e6}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Box ours;
+    ASSERT_TRUE(list.Borrow(c.from, c.to).Bounds(c.box, &ours));
+    // GDAL's own, on a transformation of the same two CRSs.
+    OGRSpatialReference from, to;
+    for (auto [srs, i] : {std::pair<OGRSpatialReference *, int>{&from, c.from}, {&to, c.to}}) {
+      ASSERT_EQ(srs->importFromWkt(list[i].wkt.c_str()), OGRERR_NONE);
+      srs->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+    }
+    OGRCoordinateTransformation *ct = OGRCreateCoordinateTransformation(&from, &to);
+    ASSERT_NE(ct, nullptr);
+    Box gdal;
+    ASSERT_TRUE(ct->TransformBounds(c.box.minx, c.box.miny, c.box.maxx, c.box.maxy, &gdal.minx,
+                                    &gdal.miny, &gdal.maxx, &gdal.maxy, 21));
+    delete ct;
+    // A pixel of a 256-pixel map of GDAL's box.
+    const double px = (gdal.maxx - gdal.minx) / 256, py = (gdal.maxy - gdal.miny) / 256;
+    EXPECT_NEAR(ours.minx, gdal.minx, px);
+    EXPECT_NEAR(ours.maxx, gdal.maxx, px);
+    EXPECT_NEAR(ours.miny, gdal.miny, py);
+    EXPECT_NEAR(ours.maxy, gdal.maxy, py);
+    EXPECT_LE(ours.minx, gdal.minx + px / 64);
+    EXPECT_LE(ours.miny, gdal.miny + py / 64);
+    EXPECT_GE(ours.maxx, gdal.maxx - px / 64);
+    EXPECT_GE(ours.maxy, gdal.maxy - py / 64);
+  }
 }
 
 TEST(ServeCrs, TransformationsLentToManyThreadsGiveWhatOneGives) {

@@ -265,6 +265,46 @@ TEST_F(ServeWms, EPSG4326In130IsLatitudeFirstAndTheMosaicDrawsLaterImagesOnTop) 
   EXPECT_EQ(server.Stop(SIGTERM), 0) << server.err();
 }
 
+TEST_F(ServeWms, ALayerNamedAgainIsDrawnOnceWhereItIsNamedLast) {
+  // A layer drawn again only covers what it drew before: the map is the one
+  // of each layer once, and a request naming one a thousand times (which
+  // held a handler for a thousand views and warps) costs one.
+  Served server({geo_, over_});
+  ASSERT_GT(server.port(), 0) << server.err();
+  auto get = [&](const std::string &layers) {
+    httplib::Result res = server.Get(kMap13 + "&CRS=EPSG:4326&BBOX=46,10,50,16&WIDTH=400"
+                                     "&HEIGHT=300&LAYERS=" + layers);
+    EXPECT_TRUE(res && res->status == 200) << (res ? res->body : "no answer");
+    return res ? res->body : std::string();
+  };
+  std::string overs;
+  for (int i = 0; i < 1400; ++i) overs += ",over";
+  struct Case {
+    std::string layers, same;
+  } cases[] = {
+      {"geo,over,geo", "over,geo"},
+      {"mosaic,geo", "over,geo"},
+      {"over,mosaic", "mosaic"},
+      {"geo" + overs, "mosaic"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.layers.substr(0, 40));
+    std::string map = get(c.layers), same = get(c.same);
+    EXPECT_FALSE(map.empty());
+    EXPECT_TRUE(map == same);
+  }
+  EXPECT_FALSE(get("over,geo") == get("geo,over"));  // the order still counts
+  // Under a point: each layer once, top first.
+  httplib::Result res = server.Get("/api/point?crs=EPSG:4326&x=13&y=48&layers=over,geo,over" +
+                                   overs);
+  ASSERT_TRUE(res);
+  nlohmann::json features = nlohmann::json::parse(res->body)["features"];
+  ASSERT_EQ(features.size(), 2u) << res->body;
+  EXPECT_EQ(features[0]["id"], "over");
+  EXPECT_EQ(features[1]["id"], "geo");
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.err();
+}
+
 TEST_F(ServeWms, FeatureInfoGivesTheLayersCoordinatesPixelAndColour) {
   Served server({utm_, geo_});
   ASSERT_GT(server.port(), 0) << server.err();
@@ -311,6 +351,40 @@ TEST_F(ServeWms, FeatureInfoGivesTheLayersCoordinatesPixelAndColour) {
     res = server.Get(bad);
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 400) << bad;
+  }
+  EXPECT_EQ(server.Stop(SIGTERM), 0) << server.err();
+}
+
+TEST_F(ServeWms, PointsAndBoxesFarPastTheEarthAreAnsweredAsNowhere) {
+  // Web Mercator coordinates such as these held a handler for seconds (1e17)
+  // or for ever (1e300) inside GDAL while the client waited; each is now
+  // answered as a place where no image is.
+  Served server({utm_, geo_});
+  ASSERT_GT(server.port(), 0) << server.err();
+  const std::string far = "&CRS=EPSG:3857&BBOX=-1e300,-1e300,1e300,1e300&WIDTH=64&HEIGHT=64";
+  const std::string info = "/wms?SERVICE=WMS&VERSION=1.3.0&REQUEST=GetFeatureInfo&STYLES="
+                           "&LAYERS=mosaic&QUERY_LAYERS=mosaic&INFO_FORMAT=application/json";
+  struct Case {
+    std::string path;
+    bool json;  // a feature collection, else a map
+  } cases[] = {
+      {"/api/point?x=-1e17&y=40", true},
+      {"/api/point?x=1e300&y=-1e300&crs=EPSG:3857&layers=grid,geo", true},
+      {info + far + "&I=0&J=0", true},
+      {info + "&CRS=EPSG:3857&BBOX=-1e17,0,1e17,1e16&WIDTH=10&HEIGHT=10&I=9&J=9", true},
+      {kMap13 + "&LAYERS=mosaic" + far, false},
+      {kMap13 + "&LAYERS=grid&CRS=EPSG:3857&BBOX=-1e17,0,1e17,1e16&WIDTH=64&HEIGHT=64", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.path);
+    httplib::Result res = server.Get(c.path);
+    ASSERT_TRUE(res) << "no answer";
+    EXPECT_EQ(res->status, 200) << res->body;
+    if (c.json) {
+      EXPECT_EQ(nlohmann::json::parse(res->body)["features"].size(), 0u) << res->body;
+    } else {
+      EXPECT_EQ(res->get_header_value("Content-Type"), "image/png");
+    }
   }
   EXPECT_EQ(server.Stop(SIGTERM), 0) << server.err();
 }
