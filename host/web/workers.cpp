@@ -283,7 +283,12 @@ void WorkerViews::Stop() {
       ++it;
       continue;
     }
-    if ((*it)->pid > 0) dying_.push_back({(*it)->pid, grace, false});
+    // A stop leaves an idle worker nothing to finish: it ends now (its
+    // parent has not reaped it, so the id is still its own).
+    if ((*it)->pid > 0) {
+      kill((*it)->pid, SIGTERM);
+      dying_.push_back({(*it)->pid, grace, false});
+    }
     (*it)->pid = -1;
     it = pool_.erase(it);
   }
