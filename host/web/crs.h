@@ -77,6 +77,8 @@ class CrsList {
     ~Transform();
     // Whether it can be used (false: PROJ has no transformation between them).
     bool ok() const { return ok_; }
+    // Whether it leaves coordinates as they are (one CRS to itself).
+    bool identity() const { return ok_ && ct_ == nullptr; }
     // Transforms n points in place; success[i] says which did. True if all did.
     // A point with a coordinate past 1e10 (no place on Earth, in any unit)
     // never does: the time GDAL takes grows with the coordinate.

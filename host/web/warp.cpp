@@ -1,7 +1,11 @@
 #include "warp.h"
 
+#include <math.h>
 #include <stdio.h>
+#include <string.h>
 
+#include <algorithm>
+#include <new>
 #include <vector>
 
 #include "cpl_error.h"
@@ -57,22 +61,79 @@ GDALDatasetH Wrap(uint8_t *data, int width, int height, int bands) {
   return ds;
 }
 
-}  // namespace
+bool NorthUp(const GeoTransform &g) { return g[2] == 0 && g[4] == 0 && g[1] != 0 && g[5] != 0; }
 
-const char *const kResamplingNames[7] = {"near",    "bilinear", "cubic", "cubicspline",
-                                         "lanczos", "average",  "mode"};
-
-int ResamplingByName(const std::string &name) {
-  // The names are in the order of GDAL's methods, nearest first.
-  for (int i = 0; i < 7; ++i)
-    if (name == kResamplingNames[i]) return i;
-  return -1;
+// The target pixels [first, last] whose centres lie on a source of `size`
+// pixels, which the target's pixel i has its centre at offset + (i + 0.5) *
+// step of. Empty (first > last) when none does.
+void Covered(double offset, double step, int size, int targetSize, int *first, int *last) {
+  double lo = ceil(-offset / step - 0.5), hi = ceil((size - offset) / step - 0.5) - 1;
+  *first = (int)std::max(0.0, std::min(lo, (double)targetSize));
+  *last = (int)std::min((double)targetSize - 1, std::max(hi, -1.0));
 }
 
-bool Warp(const WarpSource &source, const WarpTarget &target, const CrsList::Transform &toSource,
-          const CrsList::Transform &toTarget, std::string *error) {
-  CPLErrorHandlerPusher quiet(CPLQuietErrorHandler);
-  CPLErrorReset();
+// A target that is the source scaled and shifted: GDAL's resampled read of
+// the source's window under the covered target pixels. A target pixel at
+// the source's edge reaches up to half a step past it, so the read is from
+// a copy of the source with its edge pixels repeated around it.
+bool Scaled(const WarpSource &s, const WarpTarget &t, std::string *error) {
+  const double stepX = t.gt[1] / s.gt[1], stepY = t.gt[5] / s.gt[5];
+  const double offX = (t.gt[0] - s.gt[0]) / s.gt[1], offY = (t.gt[3] - s.gt[3]) / s.gt[5];
+  int x0, x1, y0, y1;
+  Covered(offX, stepX, s.width, t.width, &x0, &x1);
+  Covered(offY, stepY, s.height, t.height, &y0, &y1);
+  if (x0 > x1 || y0 > y1) return true;
+  const int pad = (int)ceil(std::max(stepX, stepY) / 2) + 1;
+  const int pw = s.width + 2 * pad, ph = s.height + 2 * pad, w = x1 - x0 + 1, h = y1 - y0 + 1;
+  std::vector<uint8_t> padded((size_t)pw * ph * 3), out((size_t)w * h * 3);
+  for (int y = 0; y < ph; ++y) {
+    const uint8_t *from = s.rgb + (size_t)std::min(std::max(y - pad, 0), s.height - 1) * s.width * 3;
+    uint8_t *to = padded.data() + (size_t)y * pw * 3;
+    for (int x = 0; x < pad; ++x) memcpy(to + 3 * x, from, 3);
+    memcpy(to + 3 * pad, from, (size_t)s.width * 3);
+    for (int x = pad + s.width; x < pw; ++x) memcpy(to + 3 * x, from + (size_t)(s.width - 1) * 3, 3);
+  }
+  GDALDatasetH src = Wrap(padded.data(), pw, ph, 3);
+  if (src == nullptr) {
+    *error = "out of memory";
+    return false;
+  }
+  GDALRasterIOExtraArg extra;
+  INIT_RASTERIO_EXTRA_ARG(extra);
+  extra.eResampleAlg = (GDALRIOResampleAlg)s.resampling;
+  extra.bFloatingPointWindowValidity = TRUE;
+  extra.dfXOff = pad + offX + x0 * stepX;
+  extra.dfYOff = pad + offY + y0 * stepY;
+  extra.dfXSize = w * stepX;
+  extra.dfYSize = h * stepY;
+  const int left = std::max(0, (int)floor(extra.dfXOff)), top = std::max(0, (int)floor(extra.dfYOff));
+  const int right = std::min(pw, (int)ceil(extra.dfXOff + extra.dfXSize));
+  const int bottom = std::min(ph, (int)ceil(extra.dfYOff + extra.dfYSize));
+  int bands[3] = {1, 2, 3};
+  bool ok = right > left && bottom > top &&
+            GDALDatasetRasterIOEx(src, GF_Read, left, top, right - left, bottom - top, out.data(),
+                                  w, h, GDT_Byte, 3, bands, 3, (GSpacing)w * 3, 1,
+                                  &extra) == CE_None;
+  GDALClose(src);
+  if (!ok) {
+    *error = CPLGetLastErrorMsg();
+    if (error->empty()) *error = "out of memory";
+    *error = "the resampled read failed: " + *error;
+    return false;
+  }
+  for (int y = 0; y < h; ++y) {
+    const uint8_t *from = out.data() + (size_t)y * w * 3;
+    uint8_t *to = t.rgba + ((size_t)(y0 + y) * t.width + x0) * 4;
+    for (int x = 0; x < w; ++x, from += 3, to += 4) {
+      memcpy(to, from, 3);
+      to[3] = 255;
+    }
+  }
+  return true;
+}
+
+bool Warped(const WarpSource &source, const WarpTarget &target, const CrsList::Transform &toSource,
+            const CrsList::Transform &toTarget, std::string *error) {
   Chain chain{target.gt, {}, source.gt, {}, &toSource, &toTarget};
   if (!GDALInvGeoTransform(chain.target.data(), chain.targetInverse.data()) ||
       !GDALInvGeoTransform(chain.source.data(), chain.sourceInverse.data())) {
@@ -118,6 +179,37 @@ bool Warp(const WarpSource &source, const WarpTarget &target, const CrsList::Tra
   if (src != nullptr) GDALClose(src);
   if (dst != nullptr) GDALClose(dst);
   return ok;
+}
+
+}  // namespace
+
+const char *const kResamplingNames[7] = {"near",    "bilinear", "cubic", "cubicspline",
+                                         "lanczos", "average",  "mode"};
+
+int ResamplingByName(const std::string &name) {
+  // The names are in the order of GDAL's methods, nearest first.
+  for (int i = 0; i < 7; ++i)
+    if (name == kResamplingNames[i]) return i;
+  return -1;
+}
+
+bool Warp(const WarpSource &source, const WarpTarget &target, const CrsList::Transform &toSource,
+          const CrsList::Transform &toTarget, std::string *error) {
+  CPLErrorHandlerPusher quiet(CPLQuietErrorHandler);
+  CPLErrorReset();
+  // The view is made at the map's resolution or finer, so a map pixel spans
+  // about one view pixel or less; past a few, the warper's way is kept.
+  const double stepX = target.gt[1] / source.gt[1], stepY = target.gt[5] / source.gt[5];
+  const bool scaled = toSource.identity() && NorthUp(source.gt) && NorthUp(target.gt) &&
+                      !source.blackIsNodata && source.width > 0 && source.height > 0 &&
+                      stepX > 0 && stepX <= 4 && stepY > 0 && stepY <= 4;
+  try {
+    return scaled ? Scaled(source, target, error)
+                  : Warped(source, target, toSource, toTarget, error);
+  } catch (const std::bad_alloc &) {
+    *error = "out of memory";
+    return false;
+  }
 }
 
 }  // namespace web

@@ -39,7 +39,11 @@ struct WarpTarget {
 };
 
 // Draws `source` over `target`. `toSource` takes the target's coordinates
-// to the source's, `toTarget` back. False with the reason in *error.
+// to the source's, `toTarget` back. Where the target is the source scaled
+// and shifted (one CRS, both grids north-up, no pixel that is not there),
+// GDAL's resampled read does it; otherwise GDAL's warper. Either way a
+// target pixel is drawn where its centre lies on the source. False with
+// the reason in *error.
 bool Warp(const WarpSource &source, const WarpTarget &target, const CrsList::Transform &toSource,
           const CrsList::Transform &toTarget, std::string *error);
 
