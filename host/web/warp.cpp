@@ -163,6 +163,10 @@ bool Warped(const WarpSource &source, const WarpTarget &target, const CrsList::T
       o->papszWarpOptions = CSLSetNameValue(o->papszWarpOptions, "UNIFIED_SRC_NODATA", "YES");
     }
     o->papszWarpOptions = CSLSetNameValue(o->papszWarpOptions, "SKIP_NOSOURCE", "YES");
+    // The view is made at the map's resolution: the warper need not widen
+    // its kernel to average, and its quick path for a 1:1 kernel is kept.
+    o->papszWarpOptions = CSLSetNameValue(o->papszWarpOptions, "XSCALE", "1");
+    o->papszWarpOptions = CSLSetNameValue(o->papszWarpOptions, "YSCALE", "1");
     o->pfnTransformer = GDALApproxTransform;
     o->pTransformerArg = approx;
     GDALWarpOperation operation;
