@@ -1,6 +1,5 @@
 #include "server.h"
 
-#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,6 +15,7 @@
 #include "ogc.h"
 #include "routes.h"
 #include "warp.h"
+#include "worker.h"
 #include "workers.h"
 
 namespace rhl {
@@ -94,10 +94,7 @@ int Serve(const ServeOptions &options, const std::string &modulePath) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a browser that hangs up is not a reason to stop
-  // A malloc arena a core, not glibc's eight: each arena keeps its own free
-  // memory, and the handler threads would each have one.
-  unsigned cores = std::thread::hardware_concurrency();
-  mallopt(M_ARENA_MAX, cores > 0 ? (int)cores : 1);
+  SetUpAllocator();
 
   int status = kExitFailed;
   {

@@ -1,5 +1,6 @@
 #include "worker.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <thread>
 
 namespace rhl {
 namespace web {
@@ -113,6 +115,20 @@ bool IsSocket(int fd) {
 
 }  // namespace
 
+void SetUpAllocator() {
+  // Not glibc's eight arenas: each keeps its own free memory, and the
+  // handler threads would each have one.
+  unsigned cores = std::thread::hardware_concurrency();
+  mallopt(M_ARENA_MAX, cores > 0 ? (int)cores : 1);
+  // A 256 x 256 map's canvas, view and answer are a few hundred KiB each:
+  // glibc would map each afresh and unmap it at its free, and every page
+  // is faulted in again at the next request (a sixth of a tile's time).
+  // Blocks under 8 MiB come from the arenas instead, and an arena keeps up
+  // to 16 MiB free at its top.
+  mallopt(M_MMAP_THRESHOLD, 8 << 20);
+  mallopt(M_TRIM_THRESHOLD, 16 << 20);
+}
+
 int RunViewWorker(int argc, char **argv, const ImageOpener &open) {
   using namespace frames;
   if (argc != 3 || !IsSocket(kWorkerFd)) {
@@ -125,6 +141,7 @@ int RunViewWorker(int argc, char **argv, const ImageOpener &open) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != (pid_t)atol(argv[2])) return 1;
   prctl(PR_SET_NAME, "rhl-view-worker");
+  SetUpAllocator();
   signal(SIGPIPE, SIG_IGN);
   // Nothing of the server's but the socket (the server's spawn closes the
   // rest already where the C library can).

@@ -32,6 +32,11 @@ using ImageOpener =
 // by the kernel the moment its server ends.
 int RunViewWorker(int argc, char **argv, const ImageOpener &open);
 
+// malloc as every process of rhl serve wants it (the server and its view
+// workers): an arena a core, and a map's buffers of a few MiB kept for the
+// next map rather than given back to the kernel and faulted in again.
+void SetUpAllocator();
+
 namespace frames {
 
 // kHello: the module, then the images by index ("" for one not served).
