@@ -21,7 +21,7 @@ namespace {
 // geotransform and, between their CRSs, the transformations lent for it.
 struct Chain {
   GeoTransform target, targetInverse, source, sourceInverse;
-  const CrsList::Transform *toSource, *toTarget;
+  const CrsList::Transform *toSource = nullptr, *toTarget = nullptr;
 };
 
 void Apply(const GeoTransform &g, int n, double *x, double *y) {
@@ -30,6 +30,14 @@ void Apply(const GeoTransform &g, int n, double *x, double *y) {
     x[i] = g[0] + px * g[1] + py * g[2];
     y[i] = g[3] + px * g[4] + py * g[5];
   }
+}
+
+bool MakeChain(const WarpSource &source, const WarpTarget &target,
+               const CrsList::Transform &toSource, const CrsList::Transform &toTarget,
+               Chain *chain) {
+  *chain = Chain{target.gt, {}, source.gt, {}, &toSource, &toTarget};
+  return GDALInvGeoTransform(chain->target.data(), chain->targetInverse.data()) &&
+         GDALInvGeoTransform(chain->source.data(), chain->sourceInverse.data());
 }
 
 int ChainTransform(void *arg, int targetToSource, int n, double *x, double *y, double *,
@@ -72,71 +80,193 @@ void Covered(double offset, double step, int size, int targetSize, int *first, i
   *last = (int)std::min((double)targetSize - 1, std::max(hi, -1.0));
 }
 
-// A target that is the source scaled and shifted: GDAL's resampled read of
-// the source's window under the covered target pixels. A target pixel at
-// the source's edge reaches up to half a step past it, so the read is from
-// a copy of the source with its edge pixels repeated around it.
-bool Scaled(const WarpSource &s, const WarpTarget &t, std::string *error) {
-  const double stepX = t.gt[1] / s.gt[1], stepY = t.gt[5] / s.gt[5];
-  const double offX = (t.gt[0] - s.gt[0]) / s.gt[1], offY = (t.gt[3] - s.gt[3]) / s.gt[5];
-  int x0, x1, y0, y1;
-  Covered(offX, stepX, s.width, t.width, &x0, &x1);
-  Covered(offY, stepY, s.height, t.height, &y0, &y1);
-  if (x0 > x1 || y0 > y1) return true;
-  const int pad = (int)ceil(std::max(stepX, stepY) / 2) + 1;
-  const int pw = s.width + 2 * pad, ph = s.height + 2 * pad, w = x1 - x0 + 1, h = y1 - y0 + 1;
-  std::vector<uint8_t> padded((size_t)pw * ph * 3), out((size_t)w * h * 3);
-  for (int y = 0; y < ph; ++y) {
-    const uint8_t *from = s.rgb + (size_t)std::min(std::max(y - pad, 0), s.height - 1) * s.width * 3;
-    uint8_t *to = padded.data() + (size_t)y * pw * 3;
-    for (int x = 0; x < pad; ++x) memcpy(to + 3 * x, from, 3);
-    memcpy(to + 3 * pad, from, (size_t)s.width * 3);
-    for (int x = pad + s.width; x < pw; ++x) memcpy(to + 3 * x, from + (size_t)(s.width - 1) * 3, 3);
-  }
-  GDALDatasetH src = Wrap(padded.data(), pw, ph, 3);
-  if (src == nullptr) {
-    *error = "out of memory";
-    return false;
-  }
-  GDALRasterIOExtraArg extra;
-  INIT_RASTERIO_EXTRA_ARG(extra);
-  extra.eResampleAlg = (GDALRIOResampleAlg)s.resampling;
-  extra.bFloatingPointWindowValidity = TRUE;
-  extra.dfXOff = pad + offX + x0 * stepX;
-  extra.dfYOff = pad + offY + y0 * stepY;
-  extra.dfXSize = w * stepX;
-  extra.dfYSize = h * stepY;
-  const int left = std::max(0, (int)floor(extra.dfXOff)), top = std::max(0, (int)floor(extra.dfYOff));
-  const int right = std::min(pw, (int)ceil(extra.dfXOff + extra.dfXSize));
-  const int bottom = std::min(ph, (int)ceil(extra.dfYOff + extra.dfYSize));
-  int bands[3] = {1, 2, 3};
-  bool ok = right > left && bottom > top &&
-            GDALDatasetRasterIOEx(src, GF_Read, left, top, right - left, bottom - top, out.data(),
-                                  w, h, GDT_Byte, 3, bands, 3, (GSpacing)w * 3, 1,
-                                  &extra) == CE_None;
-  GDALClose(src);
-  if (!ok) {
-    *error = CPLGetLastErrorMsg();
-    if (error->empty()) *error = "out of memory";
-    *error = "the resampled read failed: " + *error;
-    return false;
-  }
-  for (int y = 0; y < h; ++y) {
-    const uint8_t *from = out.data() + (size_t)y * w * 3;
-    uint8_t *to = t.rgba + ((size_t)(y0 + y) * t.width + x0) * 4;
-    for (int x = 0; x < w; ++x, from += 3, to += 4) {
-      memcpy(to, from, 3);
-      to[3] = 255;
+// A part of the target that is the source scaled and shifted: target pixel
+// (i, j), for rows first to last, has its centre at source pixel (offX + (i
+// + 0.5) * stepX, offY + (j + 0.5) * stepY). Its rows are rows the source
+// covers; its columns are those it covers of the target's.
+struct Piece {
+  double offX, stepX, offY, stepY;
+  int first, last;
+};
+
+// The source as GDAL's in-memory dataset, with its edge pixels repeated
+// `pad` times around it: a target pixel at the source's edge reaches up to
+// half a step past it.
+class Padded {
+ public:
+  Padded(const WarpSource &s, int pad)
+      : pad_(pad), width_(s.width + 2 * pad), height_(s.height + 2 * pad),
+        rgb_((size_t)width_ * height_ * 3) {
+    for (int y = 0; y < height_; ++y) {
+      const uint8_t *from =
+          s.rgb + (size_t)std::min(std::max(y - pad, 0), s.height - 1) * s.width * 3;
+      uint8_t *to = rgb_.data() + (size_t)y * width_ * 3;
+      for (int x = 0; x < pad; ++x) memcpy(to + 3 * x, from, 3);
+      memcpy(to + 3 * pad, from, (size_t)s.width * 3);
+      for (int x = pad + s.width; x < width_; ++x)
+        memcpy(to + 3 * x, from + (size_t)(s.width - 1) * 3, 3);
     }
+    ds_ = Wrap(rgb_.data(), width_, height_, 3);
+  }
+  ~Padded() {
+    if (ds_ != nullptr) GDALClose(ds_);
+  }
+  Padded(const Padded &) = delete;
+  Padded &operator=(const Padded &) = delete;
+
+  // GDAL's resampled read of the source under a piece's covered pixels,
+  // drawn over the target.
+  bool Draw(const WarpSource &s, const Piece &p, const WarpTarget &t, std::string *error) const {
+    if (ds_ == nullptr) {
+      *error = "out of memory";
+      return false;
+    }
+    int x0, x1;
+    Covered(p.offX, p.stepX, s.width, t.width, &x0, &x1);
+    const int y0 = p.first, y1 = p.last;
+    if (x0 > x1 || y0 > y1) return true;
+    const int w = x1 - x0 + 1, h = y1 - y0 + 1;
+    std::vector<uint8_t> out((size_t)w * h * 3);
+    GDALRasterIOExtraArg extra;
+    INIT_RASTERIO_EXTRA_ARG(extra);
+    extra.eResampleAlg = (GDALRIOResampleAlg)s.resampling;
+    extra.bFloatingPointWindowValidity = TRUE;
+    extra.dfXOff = pad_ + p.offX + x0 * p.stepX;
+    extra.dfYOff = pad_ + p.offY + y0 * p.stepY;
+    extra.dfXSize = w * p.stepX;
+    extra.dfYSize = h * p.stepY;
+    const int left = std::max(0, (int)floor(extra.dfXOff));
+    const int top = std::max(0, (int)floor(extra.dfYOff));
+    const int right = std::min(width_, (int)ceil(extra.dfXOff + extra.dfXSize));
+    const int bottom = std::min(height_, (int)ceil(extra.dfYOff + extra.dfYSize));
+    int bands[3] = {1, 2, 3};
+    if (!(right > left && bottom > top) ||
+        GDALDatasetRasterIOEx(ds_, GF_Read, left, top, right - left, bottom - top, out.data(), w,
+                              h, GDT_Byte, 3, bands, 3, (GSpacing)w * 3, 1, &extra) != CE_None) {
+      *error = CPLGetLastErrorMsg();
+      if (error->empty()) *error = "a window outside the view";
+      *error = "the resampled read failed: " + *error;
+      return false;
+    }
+    for (int y = 0; y < h; ++y) {
+      const uint8_t *from = out.data() + (size_t)y * w * 3;
+      uint8_t *to = t.rgba + ((size_t)(y0 + y) * t.width + x0) * 4;
+      for (int x = 0; x < w; ++x, from += 3, to += 4) {
+        memcpy(to, from, 3);
+        to[3] = 255;
+      }
+    }
+    return true;
+  }
+
+ private:
+  int pad_, width_, height_;
+  std::vector<uint8_t> rgb_;
+  GDALDatasetH ds_ = nullptr;
+};
+
+// A map pixel spans about one view pixel or less (the view is made at the
+// map's resolution or finer); past a few, the warper's way is kept.
+constexpr double kLargestStep = 4;
+// How far a piece may place a pixel from where the transformation does, in
+// source pixels: the warper's own allowance (gdalwarp -et).
+constexpr double kPieceError = 0.125;
+// How far from a straight line a transformation that keeps rows and columns
+// may be, in source pixels.
+constexpr double kStraight = 0.01;
+
+bool DrawPieces(const WarpSource &s, const std::vector<Piece> &pieces, const WarpTarget &t,
+                std::string *error) {
+  if (pieces.empty()) return true;
+  double widest = 0;
+  for (const Piece &p : pieces) widest = std::max({widest, p.stepX, p.stepY});
+  Padded padded(s, (int)ceil(widest / 2) + 1);
+  for (const Piece &p : pieces)
+    if (!padded.Draw(s, p, t, error)) return false;
+  return true;
+}
+
+// Where the transformation between the CRSs keeps the target's columns on
+// the source's columns and its rows on its rows (a cylindrical projection
+// against longitude and latitude, as Web Mercator is), the target is cut
+// into bands of rows, each the source scaled and shifted to within
+// kPieceError; which rows the source covers is taken from each row's own
+// place. False (and no piece) when it does not.
+bool RowBands(const Chain &chain, int width, int height, int sourceHeight,
+              std::vector<Piece> *pieces) {
+  if (width < 2 || height < 2) return false;
+  // Rows at the first, middle and last columns' centres; five columns on the
+  // first, middle and last rows.
+  const double columns[5] = {0.5, width * 0.25, width * 0.5, width * 0.75, width - 0.5};
+  const int rows[3] = {0, height / 2, height - 1};
+  std::vector<double> x(3 * (size_t)height + 15), y(x.size());
+  for (int j = 0; j < height; ++j)
+    for (int k = 0; k < 3; ++k) {
+      x[3 * j + k] = columns[2 * k];
+      y[3 * j + k] = j + 0.5;
+    }
+  for (int r = 0; r < 3; ++r)
+    for (int k = 0; k < 5; ++k) {
+      x[3 * height + 5 * r + k] = columns[k];
+      y[3 * height + 5 * r + k] = rows[r] + 0.5;
+    }
+  std::vector<int> ok(x.size(), 0);
+  ChainTransform(const_cast<Chain *>(&chain), TRUE, (int)x.size(), x.data(), y.data(), nullptr,
+                 ok.data());
+  for (size_t i = 0; i < x.size(); ++i)
+    if (!ok[i] || !std::isfinite(x[i]) || !std::isfinite(y[i])) return false;
+  // Columns: the same source column on every row, evenly spaced.
+  const double *top = &x[3 * height];
+  const double stepX = (top[4] - top[0]) / (width - 1);
+  for (int r = 0; r < 3; ++r)
+    for (int k = 0; k < 5; ++k)
+      if (fabs(x[3 * height + 5 * r + k] - (top[0] + (columns[k] - 0.5) * stepX)) > kStraight)
+        return false;
+  for (int j = 0; j < height; ++j)
+    for (int k = 0; k < 3; ++k)
+      if (fabs(x[3 * j + k] - (top[0] + (columns[2 * k] - 0.5) * stepX)) > kStraight ||
+          fabs(y[3 * j + k] - y[3 * j + 1]) > kStraight)
+        return false;
+  if (!(stepX > 0 && stepX <= kLargestStep)) return false;
+  const double offX = top[0] - 0.5 * stepX;
+  // Rows: each further down the source than the one before; the covered
+  // ones in bands as long as a straight line between their first and last
+  // rows' centres stays within kPieceError of every row's.
+  auto row = [&](int j) { return y[3 * j + 1]; };
+  for (int j = 0; j + 1 < height; ++j)
+    if (!(row(j + 1) > row(j))) return false;
+  int covered = 0, end = height;
+  while (covered < height && row(covered) < 0) ++covered;
+  while (end > covered && row(end - 1) >= sourceHeight) --end;
+  for (int first = covered; first < end;) {
+    int last = first;
+    while (last + 1 < end) {
+      const int next = last + 1;
+      const double step = (row(next) - row(first)) / (next - first);
+      bool straight = true;
+      for (int j = first + 1; j < next && straight; ++j)
+        straight = fabs(row(first) + (j - first) * step - row(j)) <= kPieceError;
+      if (!straight) break;
+      last = next;
+    }
+    // A band of one row takes its step from its neighbours.
+    const int a = last > first ? first : std::max(first - 1, 0);
+    const int b = last > first ? last : std::min(last + 1, height - 1);
+    const double stepY = (row(b) - row(a)) / (b - a);
+    if (!(stepY <= kLargestStep)) {
+      pieces->clear();
+      return false;
+    }
+    pieces->push_back(Piece{offX, stepX, row(first) - (first + 0.5) * stepY, stepY, first, last});
+    first = last + 1;
   }
   return true;
 }
 
 bool Warped(const WarpSource &source, const WarpTarget &target, const CrsList::Transform &toSource,
             const CrsList::Transform &toTarget, std::string *error) {
-  Chain chain{target.gt, {}, source.gt, {}, &toSource, &toTarget};
-  if (!GDALInvGeoTransform(chain.target.data(), chain.targetInverse.data()) ||
-      !GDALInvGeoTransform(chain.source.data(), chain.sourceInverse.data())) {
+  Chain chain;
+  if (!MakeChain(source, target, toSource, toTarget, &chain)) {
     *error = "a grid without extent";
     return false;
   }
@@ -201,15 +331,26 @@ bool Warp(const WarpSource &source, const WarpTarget &target, const CrsList::Tra
           const CrsList::Transform &toTarget, std::string *error) {
   CPLErrorHandlerPusher quiet(CPLQuietErrorHandler);
   CPLErrorReset();
-  // The view is made at the map's resolution or finer, so a map pixel spans
-  // about one view pixel or less; past a few, the warper's way is kept.
-  const double stepX = target.gt[1] / source.gt[1], stepY = target.gt[5] / source.gt[5];
-  const bool scaled = toSource.identity() && NorthUp(source.gt) && NorthUp(target.gt) &&
-                      !source.blackIsNodata && source.width > 0 && source.height > 0 &&
-                      stepX > 0 && stepX <= 4 && stepY > 0 && stepY <= 4;
   try {
-    return scaled ? Scaled(source, target, error)
-                  : Warped(source, target, toSource, toTarget, error);
+    if (NorthUp(source.gt) && NorthUp(target.gt) && !source.blackIsNodata && source.width > 0 &&
+        source.height > 0) {
+      std::vector<Piece> pieces;
+      bool byPieces = false;
+      if (toSource.identity()) {
+        const double stepX = target.gt[1] / source.gt[1], stepY = target.gt[5] / source.gt[5];
+        byPieces = stepX > 0 && stepX <= kLargestStep && stepY > 0 && stepY <= kLargestStep;
+        Piece p{(target.gt[0] - source.gt[0]) / source.gt[1], stepX,
+                (target.gt[3] - source.gt[3]) / source.gt[5], stepY, 0, 0};
+        Covered(p.offY, p.stepY, source.height, target.height, &p.first, &p.last);
+        if (byPieces && p.first <= p.last) pieces.push_back(p);
+      } else {
+        Chain chain;
+        byPieces = MakeChain(source, target, toSource, toTarget, &chain) &&
+                   RowBands(chain, target.width, target.height, source.height, &pieces);
+      }
+      if (byPieces) return DrawPieces(source, pieces, target, error);
+    }
+    return Warped(source, target, toSource, toTarget, error);
   } catch (const std::bad_alloc &) {
     *error = "out of memory";
     return false;

@@ -1,7 +1,6 @@
-// GDAL's warper from a view's pixels into a map's grid: the view wrapped as
-// an in-memory dataset (no copy), georeferenced by its window; the map an
-// RGBA canvas the view is drawn over, transparent where the view has no
-// pixel.
+// A view's pixels into a map's grid by GDAL: the view as an in-memory
+// dataset, georeferenced by its window; the map an RGBA canvas the view is
+// drawn over, transparent where the view has no pixel.
 #ifndef RHL_HOST_WEB_WARP_H
 #define RHL_HOST_WEB_WARP_H
 
@@ -39,11 +38,13 @@ struct WarpTarget {
 };
 
 // Draws `source` over `target`. `toSource` takes the target's coordinates
-// to the source's, `toTarget` back. Where the target is the source scaled
-// and shifted (one CRS, both grids north-up, no pixel that is not there),
-// GDAL's resampled read does it; otherwise GDAL's warper. Either way a
-// target pixel is drawn where its centre lies on the source. False with
-// the reason in *error.
+// to the source's, `toTarget` back. A target pixel is drawn where its
+// centre lies on the source. Where the target is the source scaled and
+// shifted (one CRS, both grids north-up, no pixel that is not there), GDAL's
+// resampled read makes it; where the transformation keeps rows and columns
+// (longitude and latitude into Web Mercator), GDAL's resampled read makes
+// it in bands of rows, each placed within the warper's allowance (an eighth
+// of a pixel); otherwise GDAL's warper. False with the reason in *error.
 bool Warp(const WarpSource &source, const WarpTarget &target, const CrsList::Transform &toSource,
           const CrsList::Transform &toTarget, std::string *error);
 

@@ -8,8 +8,10 @@
 
 #include <vector>
 
+#include "cpl_conv.h"
 #include "gdal.h"
 #include "gdal_utils.h"
+#include "ogr_srs_api.h"
 #include "warp.h"
 
 using namespace rhl::web;
@@ -17,6 +19,7 @@ using namespace rhl::web;
 namespace {
 
 constexpr int kWidth = 61, kHeight = 47;
+constexpr uint8_t kCanvasGreen = 77;  // what lies on the canvas before
 
 // A smooth picture with some texture, so resampling differences stay small
 // but a pixel out of place does not.
@@ -32,23 +35,31 @@ std::vector<uint8_t> Picture() {
   return rgb;
 }
 
-GDALDatasetH Mem(int width, int height, int bands, const GeoTransform &gt) {
+GDALDatasetH Mem(int width, int height, int bands, const GeoTransform &gt, const char *crs) {
   GDALDatasetH ds = GDALCreate(GDALGetDriverByName("MEM"), "", width, height, bands, GDT_Byte,
                                nullptr);
   GDALSetGeoTransform(ds, const_cast<double *>(gt.data()));
+  if (crs != nullptr) {
+    OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+    OSRSetFromUserInput(srs, crs);
+    OSRSetAxisMappingStrategy(srs, OAMS_TRADITIONAL_GIS_ORDER);
+    GDALSetSpatialRef(ds, srs);
+    OSRDestroySpatialReference(srs);
+  }
   return ds;
 }
 
 // gdalwarp of the picture at `source` into a target grid, as RGBA.
 std::vector<uint8_t> Gdalwarp(const std::vector<uint8_t> &rgb, const GeoTransform &source,
-                              int width, int height, const GeoTransform &target, const char *r) {
-  GDALDatasetH src = Mem(kWidth, kHeight, 3, source);
+                              int width, int height, const GeoTransform &target, const char *r,
+                              const char *sourceCrs = nullptr, const char *targetCrs = nullptr) {
+  GDALDatasetH src = Mem(kWidth, kHeight, 3, source, sourceCrs);
   int bands[3] = {1, 2, 3};
   EXPECT_EQ(GDALDatasetRasterIO(src, GF_Write, 0, 0, kWidth, kHeight,
                                 const_cast<uint8_t *>(rgb.data()), kWidth, kHeight, GDT_Byte, 3,
                                 bands, 3, kWidth * 3, 1),
             CE_None);
-  GDALDatasetH dst = Mem(width, height, 4, target);
+  GDALDatasetH dst = Mem(width, height, 4, target, targetCrs);
   char *argv[] = {(char *)"-r", (char *)r, (char *)"-dstalpha", nullptr};
   GDALWarpAppOptions *options = GDALWarpAppOptionsNew(argv, nullptr);
   EXPECT_NE(GDALWarp(nullptr, dst, 1, &src, options, nullptr), nullptr);
@@ -61,6 +72,38 @@ std::vector<uint8_t> Gdalwarp(const std::vector<uint8_t> &rgb, const GeoTransfor
   GDALClose(src);
   GDALClose(dst);
   return rgba;
+}
+
+struct Compared {
+  int drawn = 0, drawnDiffer = 0, canvasLost = 0;
+  double mean = 0;
+};
+
+// The canvas after Warp against gdalwarp's RGBA: pixels drawn by one and not
+// the other, canvas pixels lost where neither drew, the mean difference
+// where both drew.
+Compared Compare(const std::vector<uint8_t> &canvas, const std::vector<uint8_t> &expected) {
+  Compared c;
+  double sum = 0;
+  for (size_t i = 0; i < canvas.size(); i += 4) {
+    const uint8_t *got = &canvas[i], *want = &expected[i];
+    if ((got[3] != 0) != (want[3] != 0)) ++c.drawnDiffer;
+    if (got[3] == 0) {
+      if (got[1] != kCanvasGreen) ++c.canvasLost;
+      continue;
+    }
+    if (want[3] == 0) continue;
+    ++c.drawn;
+    for (int b = 0; b < 3; ++b) sum += fabs((double)got[b] - want[b]);
+  }
+  if (c.drawn > 0) c.mean = sum / (c.drawn * 3);
+  return c;
+}
+
+std::vector<uint8_t> Canvas(int width, int height) {
+  std::vector<uint8_t> canvas((size_t)width * height * 4, 0);
+  for (size_t i = 0; i < canvas.size(); i += 4) canvas[i + 1] = kCanvasGreen;
+  return canvas;
 }
 
 }  // namespace
@@ -90,8 +133,7 @@ TEST(ServeWarp, AViewScaledAndShiftedIsDrawnWhereAndAsGdalwarpDrawsIt) {
                               source[3] + c.top * source[5], 0, c.step * source[5]};
     std::vector<uint8_t> expected = Gdalwarp(rgb, source, c.width, c.height, target, c.resampling);
     // What lay on the canvas stays where the view draws nothing.
-    std::vector<uint8_t> canvas((size_t)c.width * c.height * 4, 0);
-    for (size_t i = 0; i < canvas.size(); i += 4) canvas[i + 1] = 77;
+    std::vector<uint8_t> canvas = Canvas(c.width, c.height);
     WarpSource s{rgb.data(), kWidth, kHeight, source, false, 0};
     for (int m = 0; m < 7; ++m)
       if (std::string(c.resampling) == kResamplingNames[m]) s.resampling = m;
@@ -99,24 +141,71 @@ TEST(ServeWarp, AViewScaledAndShiftedIsDrawnWhereAndAsGdalwarpDrawsIt) {
     std::string error;
     ASSERT_TRUE(Warp(s, t, CrsList::Transform::Identity(), CrsList::Transform::Identity(), &error))
         << error;
-    int drawnDiffer = 0, drawn = 0;
-    double sum = 0;
-    for (int i = 0; i < c.width * c.height; ++i) {
-      const uint8_t *got = &canvas[i * 4], *want = &expected[i * 4];
-      if ((got[3] != 0) != (want[3] != 0)) ++drawnDiffer;
-      if (want[3] == 0 && got[3] == 0) {
-        EXPECT_EQ(got[1], 77) << "pixel " << i;
-        continue;
-      }
-      ++drawn;
-      for (int b = 0; b < 3; ++b) sum += fabs((double)got[b] - want[b]);
-    }
-    EXPECT_EQ(drawnDiffer, 0);
+    Compared got = Compare(canvas, expected);
+    EXPECT_EQ(got.drawnDiffer, 0);
+    EXPECT_EQ(got.canvasLost, 0);
     if (std::string(c.name).find("nothing") != std::string::npos) {
-      EXPECT_EQ(drawn, 0);
+      EXPECT_EQ(got.drawn, 0);
     } else {
-      ASSERT_GT(drawn, 0);
-      EXPECT_LT(sum / (drawn * 3), 1.5);
+      ASSERT_GT(got.drawn, 0);
+      EXPECT_LT(got.mean, 1.5);
+    }
+  }
+}
+
+// Longitude and latitude into Web Mercator keeps columns and rows: drawn in
+// bands of rows by GDAL's resampled read; UTM does not: GDAL's warper. Both
+// as gdalwarp -t_srs draws them.
+TEST(ServeWarp, AViewInAnotherCrsIsDrawnWhereAndAsGdalwarpDrawsIt) {
+  GDALAllRegister();
+  const std::vector<uint8_t> rgb = Picture();
+  CrsList list;
+  OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+  ASSERT_EQ(OSRSetFromUserInput(srs, "EPSG:32633"), OGRERR_NONE);
+  char *wkt = nullptr;
+  OSRExportToWkt(srs, &wkt);
+  const int utm = list.AddImageCrs(wkt, "EPSG:32633");
+  CPLFree(wkt);
+  OSRDestroySpatialReference(srs);
+  ASSERT_GE(utm, 0);
+  struct Case {
+    const char *name;
+    GeoTransform source;  // longitude and latitude
+    int target;           // the map's CRS
+    double minx, maxy, pixel;
+    int width, height;
+  } cases[] = {
+      // 61 x 47 pixels of 1.5 degrees from 0E 80N: far north, rows far apart.
+      {"Mercator, the whole view, 80N to 10S", {0, 1.5, 0, 80, 0, -1.5}, kEpsg3857, -1e6, 2.0e7,
+       1.5e5, 80, 130},
+      {"Mercator, inside it", {0, 1.5, 0, 80, 0, -1.5}, kEpsg3857, 2e6, 1.1e7, 8e4, 50, 60},
+      {"Mercator, over its south-east corner", {0, 0.1, 0, 50, 0, -0.1}, kEpsg3857, 6.3e5, 5.8e6,
+       1.0e4, 60, 50},
+      {"Mercator, beside it, nothing drawn", {0, 0.1, 0, 50, 0, -0.1}, kEpsg3857, 2e6, 5e6, 1e4, 20,
+       20},
+      {"UTM", {10, 0.1, 0, 50, 0, -0.1}, utm, 3.0e5, 5.5e6, 8e3, 50, 40},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const GeoTransform target{c.minx, c.pixel, 0, c.maxy, 0, -c.pixel};
+    const std::string targetWkt = list[c.target].wkt;
+    std::vector<uint8_t> expected = Gdalwarp(rgb, c.source, c.width, c.height, target, "bilinear",
+                                             "EPSG:4326", targetWkt.c_str());
+    std::vector<uint8_t> canvas = Canvas(c.width, c.height);
+    WarpSource s{rgb.data(), kWidth, kHeight, c.source, false, 1};
+    WarpTarget t{canvas.data(), c.width, c.height, target};
+    CrsList::Transform toSource = list.Borrow(c.target, kEpsg4326);
+    CrsList::Transform toTarget = list.Borrow(kEpsg4326, c.target);
+    std::string error;
+    ASSERT_TRUE(Warp(s, t, toSource, toTarget, &error)) << error;
+    Compared got = Compare(canvas, expected);
+    EXPECT_EQ(got.drawnDiffer, 0);
+    EXPECT_EQ(got.canvasLost, 0);
+    if (std::string(c.name).find("nothing") != std::string::npos) {
+      EXPECT_EQ(got.drawn, 0);
+    } else {
+      ASSERT_GT(got.drawn, 0);
+      EXPECT_LT(got.mean, 1.5);
     }
   }
 }
